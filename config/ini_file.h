@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdio>
+
+#include "config/parameter_set.h"
+
+namespace sceneflow {
+
+// With no path: sets every parameter to its default and returns -1; string parameters without a
+// default get the text "(null)" so that the usage listing shows them (never used for a run).
+// With a path: returns 1 and changes nothing when the file cannot be read. Otherwise every key of
+// the list takes the file's value or, where the file does not mention it, its default, and the
+// result is 0. Throws InputError, changing nothing, when a line of the file is malformed.
+int LoadParameters(ParameterSet& parameters, const char* path);
+
+// Writes the whole set as commented INI text, section by section; unset strings are left out.
+// Returns 0, or -1 (writing nothing) when there is no stream.
+int WriteParameters(const ParameterSet& parameters, FILE* stream);
+
+}  // namespace sceneflow

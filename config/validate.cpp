@@ -1,0 +1,43 @@
+#include "config/validate.h"
+
+#include <algorithm>
+#include <string>
+
+#include "config/input_error.h"
+
+namespace sceneflow {
+namespace {
+
+void RequireSet(const OptionalString& value, const char* key) {
+  if (!value) throw InputError(std::string("Error: ") + key + " is not set");
+}
+
+}  // namespace
+
+int PyramidLevelCount(const ParameterSet& parameters) {
+  return std::max(parameters.PyramidLevelsSF, parameters.PyramidLevelsFlow);
+}
+
+void ValidateParameters(const ParameterSet& p) {
+  if (p.NumOfViews < 1) {
+    throw InputError("Error: NumOfViews is " + std::to_string(p.NumOfViews) +
+                     ", at least 1 view is needed");
+  }
+  RequireSet(p.Img_0_FileName, "Img_0_FileName");
+  RequireSet(p.Img_t_FileName, "Img_t_FileName");
+  RequireSet(p.CMat_FileName, "CMat_FileName");
+  RequireSet(p.RMat_FileName, "RMat_FileName");
+  RequireSet(p.TMat_FileName, "TMat_FileName");
+  if (!(p.PyramidEta > 0.0 && p.PyramidEta < 1.0)) {
+    throw InputError("Error: PyramidEta is " + std::to_string(p.PyramidEta) +
+                     ", it must lie between 0 and 1 (both excluded)");
+  }
+  // PyramidLevelsSF never exceeds the level count, which is the larger of it and PyramidLevelsFlow.
+  if (!(1 <= p.PyramidLevelFinal && p.PyramidLevelFinal <= p.PyramidLevelsSF)) {
+    throw InputError("Error: pyramid levels must satisfy 1 <= PyramidLevelFinal <= PyramidLevelsSF"
+                     " (PyramidLevelFinal is " + std::to_string(p.PyramidLevelFinal) +
+                     ", PyramidLevelsSF is " + std::to_string(p.PyramidLevelsSF) + ")");
+  }
+}
+
+}  // namespace sceneflow

@@ -1,0 +1,133 @@
+#include "driver/run_inputs.h"
+
+#include <cmath>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "config/ini_file.h"
+#include "config/input_error.h"
+#include "io/text_matrix.h"
+
+namespace sceneflow {
+namespace {
+
+std::string SizeText(cv::Size size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+cv::Mat LoadGreyImage(const std::string& path) {
+  // imread only reports to stderr on some failures; the caller writes the one line the user sees.
+  try {
+    return cv::imread(path, cv::IMREAD_GRAYSCALE);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
+}
+
+cv::Mat ReadCalibrationMatrix(const std::string& prefix, int view, int rows, int cols) {
+  const std::string path = prefix + std::to_string(view) + ".txt";
+  cv::Mat matrix(rows, cols, CV_64F, cv::Scalar(0));
+  if (!ReadTextMatrix(path.c_str(), matrix)) {
+    throw InputError("Error: could not read calibration file " + path);
+  }
+  if (!cv::checkRange(matrix)) {
+    throw InputError("Error: calibration file " + path + " holds a value that is not a finite number");
+  }
+  return matrix;
+}
+
+}  // namespace
+
+void WriteUsage(FILE* stream, const char* program) {
+  std::fprintf(stream, "Usage: %s <primary.ini> <secondary.ini> ...\n", program);
+  std::fputs(
+      "Each ini file may contain the following values (default values are indicated).\n"
+      "The last file on the command-line overrides the previous ones, and you can put\n"
+      "different settings in different files.\n",
+      stream);
+  ParameterSet listing;
+  LoadParameters(listing, nullptr);
+  WriteParameters(listing, stream);
+}
+
+std::string ViewFileName(const std::string& prefix, int view, const std::string& extension) {
+  return prefix + std::to_string(view) + "." + extension;
+}
+
+ViewImages LoadViewImages(const ParameterSet& p) {
+  const std::string extension = p.ImgPrefix.value_or("");
+  ViewImages images;
+  cv::Size reference_size;
+  auto load = [&](const std::string& prefix, int view, const char* message) {
+    const std::string path = ViewFileName(prefix, view, extension);
+    cv::Mat image = LoadGreyImage(path);
+    if (image.empty()) throw InputError(message + prefix);
+    if (view == 0 && images.time0.empty()) reference_size = image.size();
+    if (image.size() != reference_size) {
+      throw InputError("Error: image " + path + " is " + SizeText(image.size()) +
+                       " pixels, the reference image is " + SizeText(reference_size));
+    }
+    return image;
+  };
+  for (int view = 0; view < p.NumOfViews; ++view) {
+    images.time0.push_back(load(*p.Img_0_FileName, view, "Error: could not load Images0="));
+    images.timet.push_back(load(*p.Img_t_FileName, view, "Error: could not load Imagest="));
+  }
+  return images;
+}
+
+void ApplyDerivedDefaults(ParameterSet& p, cv::Size reference_size) {
+  if (p.AlphaSF == -1) p.AlphaSF = p.Alpha;
+  if (p.AlphaW == -1) p.AlphaW = p.Alpha;
+  if (p.AlphaZ == -1) p.AlphaZ = p.Alpha;
+  if (p.u0 == -1) p.u0 = reference_size.width / 2;
+  if (p.v0 == -1) p.v0 = reference_size.height / 2;
+}
+
+CalibrationSet ReadCalibrationSet(const ParameterSet& p) {
+  CalibrationSet calibration;
+  for (int view = 0; view < p.NumOfViews; ++view) {
+    calibration.C.push_back(ReadCalibrationMatrix(*p.CMat_FileName, view, 3, 3));
+    calibration.R.push_back(ReadCalibrationMatrix(*p.RMat_FileName, view, 3, 3));
+    calibration.T.push_back(ReadCalibrationMatrix(*p.TMat_FileName, view, 3, 1));
+  }
+  return calibration;
+}
+
+void CheckCoarsestLevelSize(cv::Size reference_size, double eta, int levels) {
+  const cv::Size coarsest = PyramidLevelSize(reference_size, eta, levels);
+  if (coarsest.width < 4 || coarsest.height < 4) {
+    throw InputError(
+        "Too many pyramid levels, resulting images are smaller than 4x4, please try with less "
+        "pyramid levels");
+  }
+}
+
+void ConvertImagesToFloat(ViewImages& images) {
+  for (std::vector<cv::Mat>* instant : {&images.time0, &images.timet}) {
+    for (cv::Mat& image : *instant) {
+      cv::Mat converted;
+      image.convertTo(converted, CV_32F);
+      image = converted;
+    }
+  }
+}
+
+void SmoothGaussian3x3(cv::Mat& image) {
+  cv::GaussianBlur(image, image, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
+}
+
+ViewPyramids BuildViewPyramids(const ViewImages& images, int levels, double eta) {
+  ViewPyramids pyramids;
+  for (const cv::Mat& image : images.time0) {
+    pyramids.time0.push_back(BuildImagePyramid(image, levels, eta));
+  }
+  for (cv::Mat& level : pyramids.time0[0]) SmoothGaussian3x3(level);
+  for (const cv::Mat& image : images.timet) {
+    pyramids.timet.push_back(BuildImagePyramid(image, levels, eta));
+  }
+  return pyramids;
+}
+
+}  // namespace sceneflow

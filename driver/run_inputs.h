@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/parameter_set.h"
+#include "geometry/calibration.h"
+#include "io/pyramid.h"
+
+namespace sceneflow {
+
+// The grey images of every view at both instants, indexed by view.
+struct ViewImages {
+  std::vector<cv::Mat> time0;
+  std::vector<cv::Mat> timet;
+};
+
+// The pyramids of every view at both instants, indexed by view.
+struct ViewPyramids {
+  std::vector<ImagePyramid> time0;
+  std::vector<ImagePyramid> timet;
+};
+
+// Writes the usage line, the explanation and the listing of every default to `stream`.
+void WriteUsage(FILE* stream, const char* program);
+
+// "%s%d.%s": name prefix, view number, extension.
+std::string ViewFileName(const std::string& prefix, int view, const std::string& extension);
+
+// Loads the time-0 and time-t images of every view as 8-bit grey images, view by view. Throws
+// InputError when an image cannot be loaded or differs in size from view 0's time-0 image.
+ViewImages LoadViewImages(const ParameterSet& parameters);
+
+// Replaces the -1 sentinels: AlphaSF, AlphaW, AlphaZ take Alpha; u0, v0 become half the reference
+// image's width and height (integer division).
+void ApplyDerivedDefaults(ParameterSet& parameters, cv::Size reference_size);
+
+// Reads C (3×3), R (3×3) and T (3×1) of every view from "%s%d.txt" files. Throws InputError when a
+// file cannot be read or holds a value that is not a finite number.
+CalibrationSet ReadCalibrationSet(const ParameterSet& parameters);
+
+// Throws InputError with the "Too many pyramid levels" message when level `levels` of an image of
+// the given size would be smaller than 4×4.
+void CheckCoarsestLevelSize(cv::Size reference_size, double eta, int levels);
+
+// Converts every image, in place, to 32-bit floats holding the same values.
+void ConvertImagesToFloat(ViewImages& images);
+
+// Builds the time-0 pyramids, smooths every level of the reference time-0 pyramid with a 3×3
+// Gaussian, then builds the time-t pyramids.
+ViewPyramids BuildViewPyramids(const ViewImages& images, int levels, double eta);
+
+// Smooths an image in place with a 3×3 Gaussian whose sigma follows from the aperture, replicating
+// the border.
+void SmoothGaussian3x3(cv::Mat& image);
+
+}  // namespace sceneflow

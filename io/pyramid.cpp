@@ -1,0 +1,34 @@
+#include "io/pyramid.h"
+
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+namespace sceneflow {
+
+double AccumulatedFactor(double eta, int level) {
+  double factor = 1.0;
+  for (int k = 2; k <= level; ++k) factor *= eta;
+  return factor;
+}
+
+cv::Size PyramidLevelSize(cv::Size full_size, double eta, int level) {
+  const double factor = AccumulatedFactor(eta, level);
+  return {static_cast<int>(std::ceil(full_size.width * factor)),
+          static_cast<int>(std::ceil(full_size.height * factor))};
+}
+
+ImagePyramid BuildImagePyramid(const cv::Mat& image, int levels, double eta) {
+  ImagePyramid pyramid;
+  pyramid.reserve(levels > 1 ? levels : 1);
+  pyramid.push_back(image.clone());
+  for (int level = 2; level <= levels; ++level) {
+    cv::Mat reduced;
+    cv::resize(pyramid.back(), reduced, PyramidLevelSize(image.size(), eta, level), 0, 0,
+               cv::INTER_AREA);
+    pyramid.push_back(reduced);
+  }
+  return pyramid;
+}
+
+}  // namespace sceneflow
