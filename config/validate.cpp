@@ -1,12 +1,19 @@
 #include "config/validate.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "config/input_error.h"
 
 namespace sceneflow {
 namespace {
+
+std::string FormatNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
 
 void RequireSet(const OptionalString& value, const char* key) {
   if (!value) throw InputError(std::string("Error: ") + key + " is not set");
@@ -29,7 +36,7 @@ void ValidateParameters(const ParameterSet& p) {
   RequireSet(p.RMat_FileName, "RMat_FileName");
   RequireSet(p.TMat_FileName, "TMat_FileName");
   if (!(p.PyramidEta > 0.0 && p.PyramidEta < 1.0)) {
-    throw InputError("Error: PyramidEta is " + std::to_string(p.PyramidEta) +
+    throw InputError("Error: PyramidEta is " + FormatNumber(p.PyramidEta) +
                      ", it must lie between 0 and 1 (both excluded)");
   }
   // PyramidLevelsSF never exceeds the level count, which is the larger of it and PyramidLevelsFlow.

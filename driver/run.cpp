@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "config/validate.h"
@@ -41,6 +43,9 @@ int RunSceneFlow(int argc, char** argv) {
     WriteUsage(stderr, argv[0]);
     return 3;
   }
+  // Every problem reaches the user as one line of ours; the image library's own warnings would
+  // only repeat it in other words.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   try {
     return Run(argc, argv);
   } catch (const InputError& error) {

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace sceneflow {
+
+// Writes a file through `write` into a temporary file in the same directory and renames it into
+// place once everything reached the disk cache, so that the final name never holds a partial
+// file: after an interruption or a failed write, an older complete file or none stands there.
+// `mode` is the fopen mode ("w" or "wb"). Returns false when the file could not be written.
+bool WriteFileAtomically(const std::string& path, const char* mode,
+                         const std::function<void(FILE*)>& write);
+
+// Like WriteFileAtomically for an image, whose format follows the extension of `path`.
+bool WriteImageAtomically(const std::string& path, const std::function<bool(const std::string&)>& write);
+
+}  // namespace sceneflow

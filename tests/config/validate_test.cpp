@@ -1,0 +1,51 @@
+#include "config/validate.h"
+
+#include <gtest/gtest.h>
+
+#include "config/input_error.h"
+
+namespace sceneflow {
+namespace {
+
+ParameterSet RunnableParameters() {
+  ParameterSet parameters;
+  parameters.Img_0_FileName = "i0_";
+  parameters.Img_t_FileName = "it_";
+  parameters.CMat_FileName = "C";
+  parameters.RMat_FileName = "R";
+  parameters.TMat_FileName = "T";
+  return parameters;
+}
+
+TEST(ValidateTest, DefaultsWithFileNamesAreRunnable) {
+  EXPECT_NO_THROW(ValidateParameters(RunnableParameters()));
+  EXPECT_EQ(PyramidLevelCount(RunnableParameters()), 11);
+}
+
+TEST(ValidateTest, RefusesWhatCannotGiveSoundResults) {
+  auto refused = [](auto change) {
+    ParameterSet parameters = RunnableParameters();
+    change(parameters);
+    EXPECT_THROW(ValidateParameters(parameters), InputError);
+  };
+  refused([](ParameterSet& p) { p.NumOfViews = 0; });
+  refused([](ParameterSet& p) { p.Img_0_FileName.reset(); });
+  refused([](ParameterSet& p) { p.Img_t_FileName.reset(); });
+  refused([](ParameterSet& p) { p.TMat_FileName.reset(); });
+  refused([](ParameterSet& p) { p.PyramidEta = 1.0; });
+  refused([](ParameterSet& p) { p.PyramidEta = 0.0; });
+  refused([](ParameterSet& p) { p.PyramidLevelFinal = 0; });
+  refused([](ParameterSet& p) { p.PyramidLevelFinal = 5; });  // finer than PyramidLevelsSF 4
+}
+
+TEST(ValidateTest, AcceptsSingleStageAndManyViews) {
+  ParameterSet parameters = RunnableParameters();
+  parameters.PyramidLevelsFlow = 2;  // below PyramidLevelsSF: one stage of 4 levels
+  parameters.NumOfViews = 12;
+  parameters.PyramidLevelFinal = 4;
+  EXPECT_NO_THROW(ValidateParameters(parameters));
+  EXPECT_EQ(PyramidLevelCount(parameters), 4);
+}
+
+}  // namespace
+}  // namespace sceneflow
