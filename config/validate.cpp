@@ -35,6 +35,7 @@ void ValidateParameters(const ParameterSet& p) {
   RequireSet(p.CMat_FileName, "CMat_FileName");
   RequireSet(p.RMat_FileName, "RMat_FileName");
   RequireSet(p.TMat_FileName, "TMat_FileName");
+  RequireSet(p.TxtResultsDir, "TxtResultsDir");
   if (!(p.PyramidEta > 0.0 && p.PyramidEta < 1.0)) {
     throw InputError("Error: PyramidEta is " + FormatNumber(p.PyramidEta) +
                      ", it must lie between 0 and 1 (both excluded)");

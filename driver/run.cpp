@@ -8,6 +8,7 @@
 #include "config/input_error.h"
 #include "config/validate.h"
 #include "driver/run_inputs.h"
+#include "driver/start_fields.h"
 #include "io/run_log.h"
 
 namespace sceneflow {
@@ -22,6 +23,8 @@ int Run(int argc, char** argv) {
   WriteParameters(parameters, log.stream());
   ValidateParameters(parameters);
 
+  CheckResultsDirectory(*parameters.TxtResultsDir);
+
   ViewImages images = LoadViewImages(parameters);
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(parameters, reference_size);
@@ -32,8 +35,12 @@ int Run(int argc, char** argv) {
   const ViewPyramids pyramids = BuildViewPyramids(images, levels, parameters.PyramidEta);
   images = ViewImages();  // the pyramids hold full-size copies
 
-  throw InputError("Error: this build stops after the image pyramids; the start fields and the "
-                   "solver are not available yet");
+  const ImagePyramid& reference = pyramids.time0[0];
+  StartGrids grids{reference_size, reference[levels - 1].size(), cv::Size()};
+  if (IsTwoStageSchedule(parameters)) grids.scene_flow = reference[parameters.PyramidLevelsSF - 1].size();
+  const StartFields start = PrepareStartFields(parameters, grids, log);
+
+  throw InputError("Error: this build stops after the start fields; the solver is not available yet");
 }
 
 }  // namespace

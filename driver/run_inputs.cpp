@@ -1,6 +1,9 @@
 #include "driver/run_inputs.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -113,6 +116,15 @@ void ConvertImagesToFloat(ViewImages& images) {
     }
   }
 }
+
+void CheckResultsDirectory(const std::string& directory) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(directory, error) || access(directory.c_str(), W_OK | X_OK) != 0) {
+    throw InputError("Error: TxtResultsDir " + directory + " is not a writable directory");
+  }
+}
+
+bool IsTwoStageSchedule(const ParameterSet& p) { return p.PyramidLevelsFlow > p.PyramidLevelsSF; }
 
 void SmoothGaussian3x3(cv::Mat& image) {
   cv::GaussianBlur(image, image, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);

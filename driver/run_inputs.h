@@ -53,6 +53,13 @@ void ConvertImagesToFloat(ViewImages& images);
 // Gaussian, then builds the time-t pyramids.
 ViewPyramids BuildViewPyramids(const ViewImages& images, int levels, double eta);
 
+// Throws InputError unless `directory` is a directory this process can write into, so that no
+// long run ends without a place for its results.
+void CheckResultsDirectory(const std::string& directory);
+
+// True when a flow stage over the coarse levels runs before the scene-flow stage.
+bool IsTwoStageSchedule(const ParameterSet& parameters);
+
 // Smooths an image in place with a 3×3 Gaussian whose sigma follows from the aperture, replicating
 // the border.
 void SmoothGaussian3x3(cv::Mat& image);

@@ -14,6 +14,7 @@ ParameterSet RunnableParameters() {
   parameters.CMat_FileName = "C";
   parameters.RMat_FileName = "R";
   parameters.TMat_FileName = "T";
+  parameters.TxtResultsDir = "results";
   return parameters;
 }
 
@@ -32,6 +33,7 @@ TEST(ValidateTest, RefusesWhatCannotGiveSoundResults) {
   refused([](ParameterSet& p) { p.Img_0_FileName.reset(); });
   refused([](ParameterSet& p) { p.Img_t_FileName.reset(); });
   refused([](ParameterSet& p) { p.TMat_FileName.reset(); });
+  refused([](ParameterSet& p) { p.TxtResultsDir.reset(); });
   refused([](ParameterSet& p) { p.PyramidEta = 1.0; });
   refused([](ParameterSet& p) { p.PyramidEta = 0.0; });
   refused([](ParameterSet& p) { p.PyramidLevelFinal = 0; });

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "config/parameter_set.h"
+#include "io/run_log.h"
+
+namespace sceneflow {
+
+// The grids the start values are brought to.
+struct StartGrids {
+  cv::Size full;        // the reference image (level 1)
+  cv::Size coarsest;    // the coarsest level, where the first solver run starts
+  cv::Size scene_flow;  // level PyramidLevelsSF; empty unless the run has two stages
+};
+
+// Start values of the four unknowns on the coarsest grid, and in a two-stage run the start depth
+// of the scene-flow stage on the PyramidLevelsSF grid. All CV_32F.
+struct StartFields {
+  cv::Mat Z, U, V, W;
+  cv::Mat Z_scene_flow;
+};
+
+// Chooses each field's source in order of precedence, converts it to the field's units, resizes
+// it to the grids and writes "Z0_start.txt", "W_start.txt", "U_start.txt", "V_start.txt" into
+// TxtResultsDir. Throws InputError when a source cannot be read or the files cannot be written.
+StartFields PrepareStartFields(const ParameterSet& parameters, const StartGrids& grids,
+                               const RunLog& log);
+
+// Overwrites the outermost rows and columns of a full-size disparity with the adjacent inner ones:
+// first columns 0 and W-1 on rows 1..H-2, then row 0, then row H-1.
+void ReplicateBorder(cv::Mat& disparity);
+
+// Depth from disparity with Z = b/d, clamped to maxZ where |d| <= |b/maxZ|; pixels without
+// disparity (d = 0) get 1.05·maxZ.
+void DisparityToDepth(const cv::Mat& disparity, double b, double maxZ, cv::Mat& depth);
+
+// The external stereo program's command line "%s %s %s %s": executable, left image, right image,
+// result image. File names holding a character outside letters, digits and -_./+,:=@% are quoted
+// for the shell so that each reaches the program as one argument and runs nothing else.
+std::string BuildStereoCommand(const ParameterSet& parameters);
+
+// A text quoted for the POSIX shell when it holds a character outside letters, digits and
+// -_./+,:=@%; unchanged otherwise.
+std::string QuoteForShell(const std::string& text);
+
+}  // namespace sceneflow
