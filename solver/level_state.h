@@ -1,0 +1,74 @@
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace sceneflow {
+
+// The three smoothness weights of the current level: the Alpha weights chosen by the coupling keys,
+// times LevelFactor; divided by PyramidEta with it at every passage to a finer level.
+struct SmoothWeights {
+  double SmoothWeightUV = 0;
+  double SmoothWeightW = 0;
+  double SmoothWeightZ = 0;
+};
+
+// Everything the solver keeps for one pyramid level: created when the level starts, reused by
+// every outer and inner iteration of the level, dropped when it ends. Unless noted, fields are
+// CV_32F of the level size (cols × rows); per-view arrays are indexed by view number and sized
+// NumOfViews, entries that a view does not have (view 0 of the time-0 arrays) stay empty.
+struct LevelState {
+  int level = 0;                 // 1-based level number
+  cv::Size size;                 // cols × rows
+  bool depth_estimated = false;  // k = 4 unknowns per pixel when true, 3 when depth is fixed
+  int k = 3;
+  double h = 1.0;  // grid spacing
+
+  cv::Mat gridX, gridY;
+
+  // Warping of the current outer iteration.
+  cv::Mat RefPointX, RefPointY;                   // time-0 point; its Z is the depth field
+  cv::Mat MovedPointX, MovedPointY, MovedPointZ;  // the point at time t
+  std::vector<cv::Mat> MapX0, MapY0;              // views 1..N-1
+  std::vector<cv::Mat> MapXt, MapYt;              // views 0..N-1
+  cv::Mat RefFlowMask;                            // CV_8U activity masks: 0 = term active
+  std::vector<cv::Mat> StereoMask0;               // views 1..N-1, depth estimated only
+  std::vector<cv::Mat> ViewMaskT, ViewMaskTCopy;  // views 1..N-1
+  std::vector<cv::Mat> Warped0;                   // views 1..N-1, element type of the images
+  std::vector<cv::Mat> WarpedT;                   // views 0..N-1, element type of the images
+  std::vector<cv::Mat> Warped0Dx, Warped0Dy;      // views 1..N-1
+  std::vector<cv::Mat> WarpedTDx, WarpedTDy;      // views 0..N-1
+
+  // Coordinate maps of the current estimate plus increments, refreshed every inner iteration.
+  cv::Mat DepthInc, RefPointXInc, RefPointYInc;
+  cv::Mat MovedPointXInc, MovedPointYInc, MovedPointZInc;
+  std::vector<cv::Mat> IncMapX0, IncMapY0;  // views 1..N-1
+  std::vector<cv::Mat> IncMapXt, IncMapYt;  // views 0..N-1
+
+  // Term assembly of the current outer iteration.
+  cv::Mat Ux, Uy, Vx, Vy, Wx, Wy, Zx, Zy;
+  cv::Mat RayX, RayY, DXdx, DXdy, DYdx, DYdy;
+  cv::Mat MovedDXdx, MovedDXdy, MovedDYdx, MovedDYdy, MovedDZdx, MovedDZdy;
+  std::vector<cv::Mat> JacXx0, JacXy0, JacYx0, JacYy0;  // views 1..N-1
+  std::vector<cv::Mat> DxDZ0, DyDZ0;                    // views 1..N-1, depth estimated only
+  std::vector<cv::Mat> DxDU, DxDV, DxDW, DyDU, DyDV, DyDW;  // views 0..N-1
+  std::vector<cv::Mat> JacXxT, JacXyT, JacYxT, JacYyT;      // views 0..N-1
+  std::vector<cv::Mat> DxDZT, DyDZT;                        // views 0..N-1, depth estimated only
+
+  // Increments of the inner iteration, their gradients and the diffusivities.
+  cv::Mat dU, dV, dW, dZ;  // dZ only when depth is estimated
+  cv::Mat dUx, dUy, dVx, dVy, dWx, dWy, dZx, dZy;
+  cv::Mat DiffusivityUV, DiffusivityW, DiffusivityZ;
+
+  // The linear system of one inner iteration: N = rows·cols·k rows, k + 4 coefficients per row.
+  cv::Mat SystemMatrix;    // N × (k + 4)
+  cv::Mat RightHandSide;   // N × 1
+  cv::Mat IncrementVector;  // N × 1
+
+  // Copies for the change measures of the loops.
+  cv::Mat PrevU, PrevV, PrevW, PrevZ;
+  cv::Mat PrevdU, PrevdV, PrevdW, PrevdZ;
+};
+
+}  // namespace sceneflow
