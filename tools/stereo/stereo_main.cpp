@@ -1,0 +1,102 @@
+// sceneflow-stereo LEFT RIGHT OUT [MAX_DISPARITY]
+//
+// Dense stereo for the start depth of a scene-flow run. LEFT is the reference view, RIGHT a view
+// whose camera sits to its right on the same rectified rows, so that a point at column x of LEFT
+// appears at column x − d of RIGHT with d ≥ 0. Writes to OUT (format from its extension, e.g.
+// .pgm or .png) an 8-bit grey image of LEFT's size holding 2·d, rounded and clamped to 255: the
+// disparity image convention of the estimator. MAX_DISPARITY (1 to 127) bounds the search; by
+// default it is a quarter of the image width, at most 127.
+//
+// Exit status 0 on success; otherwise one line on standard error and status 1, and OUT is left
+// as it was.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "io/atomic_file.h"
+#include "tools/stereo/dense_stereo.h"
+
+namespace sceneflow {
+namespace {
+
+// A failure that ends the program with its message as the one line on standard error.
+class StereoError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int ParseMaxDisparity(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < 1 || value > kLargestMaxDisparity) {
+    throw StereoError("Error: MAX_DISPARITY must be a whole number from 1 to " +
+                      std::to_string(kLargestMaxDisparity) + ", not \"" + text + "\"");
+  }
+  return static_cast<int>(value);
+}
+
+// An 8-bit image with one (grey) or three (colour) channels.
+cv::Mat LoadView(const std::string& path, const char* role) {
+  cv::Mat image = cv::imread(path, cv::IMREAD_ANYCOLOR);
+  if (image.empty())
+    throw StereoError("Error: could not read " + std::string(role) + " image " + path);
+  if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2BGR);
+  return image;
+}
+
+// Matches colour against colour when both views have it, grey against grey otherwise.
+void MakeChannelsAgree(cv::Mat& left, cv::Mat& right) {
+  if (left.channels() == right.channels()) return;
+  if (left.channels() == 3) cv::cvtColor(left, left, cv::COLOR_BGR2GRAY);
+  if (right.channels() == 3) cv::cvtColor(right, right, cv::COLOR_BGR2GRAY);
+}
+
+int Run(int argc, char** argv) {
+  if (argc != 4 && argc != 5) {
+    throw StereoError("Usage: sceneflow-stereo LEFT RIGHT OUT [MAX_DISPARITY]");
+  }
+  const std::string out_path = argv[3];
+  cv::Mat left = LoadView(argv[1], "left");
+  cv::Mat right = LoadView(argv[2], "right");
+  if (left.size() != right.size()) {
+    throw StereoError("Error: left image " + std::string(argv[1]) + " is " +
+                      std::to_string(left.cols) + "x" + std::to_string(left.rows) +
+                      " but right image " + argv[2] + " is " + std::to_string(right.cols) + "x" +
+                      std::to_string(right.rows));
+  }
+  MakeChannelsAgree(left, right);
+  const int max_disparity = argc == 5 ? ParseMaxDisparity(argv[4]) : DefaultMaxDisparity(left.cols);
+
+  const cv::Mat encoded = EncodeDisparity(DenseDisparity(left, right, max_disparity));
+  const bool written = WriteImageAtomically(
+      out_path, [&encoded](const std::string& path) { return cv::imwrite(path, encoded); });
+  if (!written) throw StereoError("Error: could not write " + out_path);
+  return 0;
+}
+
+}  // namespace
+}  // namespace sceneflow
+
+int main(int argc, char** argv) {
+  // Every problem reaches the user as one line of ours; the image library's own warnings would
+  // only repeat it in other words.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  try {
+    return sceneflow::Run(argc, argv);
+  } catch (const sceneflow::StereoError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+  } catch (const cv::Exception& error) {
+    std::fprintf(stderr, "Error: %s\n", error.err.c_str());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "Error: %s\n", error.what());
+  }
+  return 1;
+}
