@@ -7,9 +7,13 @@
 namespace sceneflow {
 namespace {
 
-// out = a + b (+ c when given), each sum rounded to float.
+// out = a + b + c, each sum rounded to float; b and c may be absent (empty).
 void AddFields(const cv::Mat& a, const cv::Mat& b, const cv::Mat& c, cv::Mat& out) {
-  cv::add(a, b, out);
+  if (b.empty()) {
+    a.copyTo(out);
+  } else {
+    cv::add(a, b, out);
+  }
   if (!c.empty()) cv::add(out, c, out);
 }
 
