@@ -98,6 +98,16 @@ TEST_F(MarkOcclusionsTest, LosingHolderKeepsAnEarlierMarkAndWinnersAreNeverChang
   EXPECT_EQ(At(2, 7), kMaskActive);
 }
 
+TEST_F(MarkOcclusionsTest, ColumnsAreVisitedBeforeRows) {
+  // (4, 1) comes before (1, 4) column by column (it would come after row by row): it keeps the
+  // target against an equal distance.
+  Land(4, 1, 3, 3, 100);
+  Land(1, 4, 3, 3, 100);
+  Mark();
+  EXPECT_EQ(At(4, 1), kMaskActive);
+  EXPECT_EQ(At(1, 4), kMaskOccluded);
+}
+
 TEST_F(MarkOcclusionsTest, DistancesAreMeasuredFromTheViewCentre) {
   Land(1, 1, 3, 3, 100);
   Land(4, 4, 3, 3, 150);
