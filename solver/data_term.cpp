@@ -1,0 +1,287 @@
+#include "solver/data_term.h"
+
+namespace sceneflow {
+
+namespace {
+
+const float* RowOf(const cv::Mat& field, int y) {
+  CV_Assert(field.type() == CV_32F);
+  return field.ptr<float>(y);
+}
+
+std::uint8_t* MaskRowOf(cv::Mat& mask, int y) {
+  CV_Assert(mask.type() == CV_8U);
+  return mask.ptr<std::uint8_t>(y);
+}
+
+// The safe area of a projected position: columns and rows from L = 4h up to (cols − 5)h and
+// (rows − 5)h, the upper limits excluded. Whether the lower limit itself belongs to the area
+// differs between the checks, per coordinate.
+struct SafeArea {
+  double L, X5, Y5;
+  bool Inside(double x, double y, bool x_from_L, bool y_from_L) const {
+    const bool x_ok = (x_from_L ? L <= x : L < x) && x < X5;
+    const bool y_ok = (y_from_L ? L <= y : L < y) && y < Y5;
+    return x_ok && y_ok;
+  }
+};
+
+inline bool PositionInside(const SafeArea& area, const WarpedImageRow& image, int x,
+                           bool x_from_L, bool y_from_L) {
+  return area.Inside(image.mapX[x], image.mapY[x], x_from_L, y_from_L);
+}
+
+// Switches a term off if it is still on, writing its code into its mask.
+inline void SwitchOff(std::uint8_t& flag, std::uint8_t& mask, std::uint8_t code) {
+  if (flag) {
+    flag = 0;
+    mask = code;
+  }
+}
+
+inline double Dot(const double* J, const double* d, int k) {
+  double s = J[0] * d[0] + J[1] * d[1] + J[2] * d[2];
+  if (k == 4) s += J[3] * d[3];
+  return s;
+}
+
+// The flow term of view i: time t against time 0 of the same view.
+inline void AddFlowTerm(const Linearisation& t, const Linearisation& zero, const double* d,
+                        PixelEquations& e) {
+  const int k = e.k;
+  const double dZ = k == 4 ? d[3] : 0;
+  const double r = k == 4 ? Dot(t.J, d, k) + t.w - (zero.J[3] * dZ + zero.w)
+                          : Dot(t.J, d, k) + t.w - zero.w;
+  const double J[4] = {t.J[0], t.J[1], t.J[2], t.J[3] - zero.J[3]};
+  AddDataTerm(r, J, t.w - zero.w, e);
+}
+
+// The stereo term at time 0 of view i: view i's time-0 image against the reference image.
+inline void AddStereo0Term(const Linearisation& zero, double I_ref, const double* d,
+                           PixelEquations& e) {
+  const double r = zero.J[3] * d[3] + zero.w - I_ref;
+  const double J[4] = {0, 0, 0, zero.J[3]};
+  AddDataTerm(r, J, zero.w - I_ref, e);
+}
+
+// The stereo term at time t of view i: view i against the reference view, both at time t.
+inline void AddStereoTTerm(const Linearisation& t, const Linearisation& ref_t, const double* d,
+                           PixelEquations& e) {
+  const int k = e.k;
+  const double r = Dot(t.J, d, k) + t.w - (Dot(ref_t.J, d, k) + ref_t.w);
+  const double J[4] = {t.J[0] - ref_t.J[0], t.J[1] - ref_t.J[1], t.J[2] - ref_t.J[2],
+                       t.J[3] - ref_t.J[3]};
+  AddDataTerm(r, J, t.w - ref_t.w, e);
+}
+
+// The reference-flow term: the reference view at time t against the reference image.
+inline void AddReferenceFlowTerm(const Linearisation& ref_t, double I_ref, const double* d,
+                                 PixelEquations& e) {
+  const double r = Dot(ref_t.J, d, e.k) + ref_t.w - I_ref;
+  AddDataTerm(r, ref_t.J, ref_t.w - I_ref, e);
+}
+
+// Order of work with depth estimated: all four kinds of term, three safe-area checks per view.
+void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
+  const int N = row.views;
+  const SafeArea area{4 * row.h, (row.cols - 5) * row.h, (row.rows - 5) * row.h};
+  std::uint8_t ref = row.RefFlowMask[x] == 0;
+  for (int i = 1; i < N; ++i) {
+    row.flow[i] = row.ViewMaskT[i][x] == 0;
+    row.stereoT[i] = row.ViewMaskTCopy[i][x] == 0;
+    row.stereo0[i] = row.StereoMask0[i][x] == 0;
+  }
+
+  for (int i = 1; i < N; ++i) {
+    // A: the reference view at time t.
+    if ((ref || row.stereoT[i]) && !PositionInside(area, row.timeT[0], x, true, true)) {
+      SwitchOff(ref, row.RefFlowMask[x], kMaskOutsideSafeArea);
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskOutsideSafeArea);
+    }
+    // B: view i at time 0.
+    if ((row.stereo0[i] || row.flow[i]) && !PositionInside(area, row.time0[i], x, false, false)) {
+      SwitchOff(row.stereo0[i], row.StereoMask0[i][x], kMaskOutsideSafeArea);
+      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskOutsideSafeArea);
+    }
+    // C: view i at time t.
+    if ((row.stereoT[i] || row.flow[i]) && !PositionInside(area, row.timeT[i], x, false, true)) {
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskOutsideSafeArea);
+      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskOutsideSafeArea);
+    }
+  }
+
+  const double d[4] = {row.dU[x], row.dV[x], row.dW[x], row.dZ[x]};
+  const double I_ref = row.I_ref[x];
+  bool any_stereoT = false;
+  for (int i = 1; i < N; ++i) any_stereoT = any_stereoT || row.stereoT[i];
+
+  Linearisation ref_t;
+  if ((ref || any_stereoT) && !LineariseTimeT(row.timeT[0], x, true, ref_t)) {
+    SwitchOff(ref, row.RefFlowMask[x], kMaskIllConditioned);
+    for (int i = 1; i < N; ++i) {
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
+    }
+  }
+
+  for (int i = 1; i < N; ++i) {
+    Linearisation& zero = row.linear0[i];
+    Linearisation& t = row.linearT[i];
+    if ((row.flow[i] || row.stereo0[i]) && !LineariseTime0(row.time0[i], x, true, zero)) {
+      SwitchOff(row.stereo0[i], row.StereoMask0[i][x], kMaskIllConditioned);
+      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
+    }
+    if ((row.stereoT[i] || row.flow[i]) && !LineariseTimeT(row.timeT[i], x, true, t)) {
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
+      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
+    }
+    if (row.flow[i]) AddFlowTerm(t, zero, d, e);
+    if (row.stereo0[i]) AddStereo0Term(zero, I_ref, d, e);
+    if (row.stereoT[i]) AddStereoTTerm(t, ref_t, d, e);
+  }
+  if (ref) AddReferenceFlowTerm(ref_t, I_ref, d, e);
+}
+
+// Order of work with depth fixed: no stereo-0 term; the reference view's check touches only the
+// reference-flow term, and only views whose flow term is on are checked at all.
+void AccumulateDepthFixed(DataTermRow& row, int x, PixelEquations& e) {
+  const int N = row.views;
+  const SafeArea area{4 * row.h, (row.cols - 5) * row.h, (row.rows - 5) * row.h};
+  std::uint8_t ref = row.RefFlowMask[x] == 0;
+  for (int i = 1; i < N; ++i) {
+    row.flow[i] = row.ViewMaskT[i][x] == 0;
+    row.stereoT[i] = row.ViewMaskTCopy[i][x] == 0;
+  }
+
+  if (ref && !PositionInside(area, row.timeT[0], x, true, true)) {
+    SwitchOff(ref, row.RefFlowMask[x], kMaskOutsideSafeArea);
+  }
+  for (int i = 1; i < N; ++i) {
+    if (!row.flow[i]) continue;
+    // Time 0 leaves the area: both terms of the view go off, the flow mask records it.
+    if (!PositionInside(area, row.time0[i], x, false, false)) {
+      row.flow[i] = 0;
+      row.stereoT[i] = 0;
+      row.ViewMaskT[i][x] = kMaskOutsideSafeArea;
+    }
+    // Time t leaves the area: both go off, the stereo-t mask records it.
+    if (!PositionInside(area, row.timeT[i], x, false, false)) {
+      row.flow[i] = 0;
+      row.stereoT[i] = 0;
+      row.ViewMaskTCopy[i][x] = kMaskOutsideSafeArea;
+    }
+  }
+
+  const double d[4] = {row.dU[x], row.dV[x], row.dW[x], 0};
+  const double I_ref = row.I_ref[x];
+  bool any_stereoT = false;
+  for (int i = 1; i < N; ++i) any_stereoT = any_stereoT || row.stereoT[i];
+
+  Linearisation ref_t;
+  if ((ref || any_stereoT) && !LineariseTimeT(row.timeT[0], x, false, ref_t)) {
+    SwitchOff(ref, row.RefFlowMask[x], kMaskIllConditioned);
+    for (int i = 1; i < N; ++i) {
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
+    }
+  }
+
+  for (int i = 1; i < N; ++i) {
+    Linearisation& zero = row.linear0[i];
+    Linearisation& t = row.linearT[i];
+    if (row.flow[i]) {
+      // Only the determinant of the time-0 warp matters: the time-0 point has no unknowns here.
+      // LineariseTime0 reads wi0 as well.
+      if (!LineariseTime0(row.time0[i], x, false, zero)) {
+        SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
+      }
+    }
+    if ((row.stereoT[i] || row.flow[i]) && !LineariseTimeT(row.timeT[i], x, false, t)) {
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
+      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
+    }
+    if (row.flow[i]) AddFlowTerm(t, zero, d, e);
+    if (row.stereoT[i]) AddStereoTTerm(t, ref_t, d, e);
+  }
+  if (ref) AddReferenceFlowTerm(ref_t, I_ref, d, e);
+}
+
+}  // namespace
+
+void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow& row) {
+  const int N = static_cast<int>(state.WarpedT.size());
+  CV_Assert(N >= 1);
+  row.k = state.k;
+  row.depth_estimated = state.depth_estimated;
+  row.views = N;
+  row.cols = state.size.width;
+  row.rows = state.size.height;
+  row.h = state.h;
+  row.I_ref = ImageRow(I_ref, y);
+  row.dU = RowOf(state.dU, y);
+  row.dV = RowOf(state.dV, y);
+  row.dW = RowOf(state.dW, y);
+  row.dZ = state.depth_estimated ? RowOf(state.dZ, y) : nullptr;
+  row.RefFlowMask = MaskRowOf(state.RefFlowMask, y);
+
+  row.timeT.resize(N);
+  row.time0.resize(N);
+  row.ViewMaskT.assign(N, nullptr);
+  row.ViewMaskTCopy.assign(N, nullptr);
+  row.StereoMask0.assign(N, nullptr);
+  row.flow.assign(N, 0);
+  row.stereo0.assign(N, 0);
+  row.stereoT.assign(N, 0);
+  row.linear0.resize(N);
+  row.linearT.resize(N);
+
+  for (int i = 0; i < N; ++i) {
+    WarpedImageRow& t = row.timeT[i];
+    t.value = ImageRow(state.WarpedT[i], y);
+    t.dx = RowOf(state.WarpedTDx[i], y);
+    t.dy = RowOf(state.WarpedTDy[i], y);
+    t.a11 = RowOf(state.JacXxT[i], y);
+    t.a12 = RowOf(state.JacXyT[i], y);
+    t.a21 = RowOf(state.JacYxT[i], y);
+    t.a22 = RowOf(state.JacYyT[i], y);
+    t.DxDU = RowOf(state.DxDU[i], y);
+    t.DxDV = RowOf(state.DxDV[i], y);
+    t.DxDW = RowOf(state.DxDW[i], y);
+    t.DyDU = RowOf(state.DyDU[i], y);
+    t.DyDV = RowOf(state.DyDV[i], y);
+    t.DyDW = RowOf(state.DyDW[i], y);
+    if (state.depth_estimated) {
+      t.DxDZ = RowOf(state.DxDZT[i], y);
+      t.DyDZ = RowOf(state.DyDZT[i], y);
+    }
+    t.mapX = RowOf(state.IncMapXt[i], y);
+    t.mapY = RowOf(state.IncMapYt[i], y);
+    if (i == 0) continue;
+
+    WarpedImageRow& zero = row.time0[i];
+    zero.value = ImageRow(state.Warped0[i], y);
+    zero.dx = RowOf(state.Warped0Dx[i], y);
+    zero.dy = RowOf(state.Warped0Dy[i], y);
+    zero.a11 = RowOf(state.JacXx0[i], y);
+    zero.a12 = RowOf(state.JacXy0[i], y);
+    zero.a21 = RowOf(state.JacYx0[i], y);
+    zero.a22 = RowOf(state.JacYy0[i], y);
+    if (state.depth_estimated) {
+      zero.DxDZ = RowOf(state.DxDZ0[i], y);
+      zero.DyDZ = RowOf(state.DyDZ0[i], y);
+      row.StereoMask0[i] = MaskRowOf(state.StereoMask0[i], y);
+    }
+    zero.mapX = RowOf(state.IncMapX0[i], y);
+    zero.mapY = RowOf(state.IncMapY0[i], y);
+    row.ViewMaskT[i] = MaskRowOf(state.ViewMaskT[i], y);
+    row.ViewMaskTCopy[i] = MaskRowOf(state.ViewMaskTCopy[i], y);
+  }
+}
+
+void AccumulateDataTerms(DataTermRow& row, int x, PixelEquations& equations) {
+  if (row.depth_estimated) {
+    AccumulateDepthEstimated(row, x, equations);
+  } else {
+    AccumulateDepthFixed(row, x, equations);
+  }
+}
+
+}  // namespace sceneflow
