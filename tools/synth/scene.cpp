@@ -258,7 +258,8 @@ Scene MakeScene(const SceneOptions& options) {
   if (options.baseline > 0) scene.baseline = options.baseline;
   if (options.supersampling > 0) scene.supersampling = options.supersampling;
   // The same field of view at every size: 300 pixels of focal length at 320 pixels of width.
-  scene.focal = 300.0 * scene.size.width / 320.0;
+  // Rounded to 1/1000 so that the INI and the 6-decimal calibration files hold the same value.
+  scene.focal = std::round(300.0 * scene.size.width / 320.0 * 1000.0) / 1000.0;
 
   Variation variation(options.seed);
   const double units_per_pixel = kMiddleDepth / scene.focal;

@@ -84,6 +84,7 @@ std::string SceneIni(const Scene& scene, const std::string& stereo_executable) {
   const SolverSettings& s = scene.solver;
   const Camera& reference = scene.cameras[0];
   std::ostringstream ini;
+  ini.precision(12);
   ini << "; Synthetic scene \"" << scene.preset << "\" (seed " << scene.seed << ") from sceneflow-synth.\n"
       << "; Run it from this folder: sceneflow " << kIniName << "\n"
       << "; The reference intrinsics below equal calib/C0.txt; Tx is minus the baseline of view 1.\n"
