@@ -1,8 +1,8 @@
 #include "geometry/projection.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <algorithm>
 #include <cstring>
 
 #include <opencv2/calib3d.hpp>
@@ -162,7 +162,8 @@ ViewCamera PrepareViewCamera(const cv::Mat& rotation, const cv::Mat& translation
   }
   try {
     if (rotation_matrix) {
-      // Used exactly as given: no orthonormalisation.
+      // Used exactly as given, without orthonormalisation (a round trip through a rotation
+      // vector would only check it, and cannot fail for a 3×3 floating-point matrix).
       ReadAsDoubles(rotation.isContinuous() ? rotation : rotation.clone(), camera.R, 9);
     } else {
       double vector[3];
@@ -277,5 +278,7 @@ void CopyMatrixRow(const cv::Mat& src, int src_row, cv::Mat& dst, int dst_row) {
   CV_Assert(src_row >= 0 && src_row < src.rows && dst_row >= 0 && dst_row < dst.rows);
   std::memcpy(dst.ptr(dst_row), src.ptr(src_row), src.cols * src.elemSize());
 }
+
+#undef SCENEFLOW_RAISE
 
 }  // namespace sceneflow
