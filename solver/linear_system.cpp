@@ -1,0 +1,256 @@
+#include "solver/linear_system.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "solver/data_term.h"
+#include "solver/smoothness.h"
+
+namespace sceneflow {
+
+namespace {
+
+// Writes the k frame rows of one pixel starting at system row i: (column 0)·x_p + (column 1)·x_inward
+// = 0, the right-hand side staying 0.
+inline void WriteFrameRows(float* matrix, int width, int i, int k, float column0, float column1) {
+  for (int j = 0; j < k; ++j) {
+    float* row = matrix + static_cast<size_t>(i + j) * width;
+    row[0] = column0;
+    row[1] = column1;
+  }
+}
+
+// Stores one interior pixel's equations, rounded to 32-bit floats.
+inline void WritePixelRows(const PixelEquations& e, float* matrix, float* rhs, int width, int i) {
+  const int k = e.k;
+  for (int j = 0; j < k; ++j) {
+    float* row = matrix + static_cast<size_t>(i + j) * width;
+    for (int m = 0; m < k; ++m) row[m] = static_cast<float>(e.A[j][m]);
+    for (int q = 0; q < 4; ++q) row[k + q] = static_cast<float>(e.neighbour[j][q]);
+    rhs[i + j] = static_cast<float>(e.b[j]);
+  }
+}
+
+// What every SOR update of one solve reads.
+struct SorSystem {
+  const float* matrix;
+  const float* rhs;
+  float* x;
+  const double* relax;  // OmegaSOR / diagonal per row (0 where the diagonal is 0)
+  double keep;          // 1 − OmegaSOR
+  int rows, cols, R;
+  bool depth_estimated;
+};
+
+inline double Clamp(double value, double limit) { return std::min(std::max(value, -limit), limit); }
+
+// Frame row i: the unknown follows its inward neighbour.
+template <int K>
+inline void UpdateFrameRow(const SorSystem& s, int i, int inward) {
+  const float* row = s.matrix + static_cast<size_t>(i) * (K + 4);
+  if (row[0] == 0) return;
+  const double sum = static_cast<double>(row[1]) * s.x[inward];
+  const double value = s.relax[i] * (s.rhs[i] - sum) + s.keep * s.x[i];
+  s.x[i] = static_cast<float>(Clamp(value, kMotionIncrementLimit));
+}
+
+// Row i = p + j of an interior pixel whose rows start at p.
+template <int K>
+inline void UpdateInteriorRow(const SorSystem& s, int p, int j) {
+  const int i = p + j;
+  const float* row = s.matrix + static_cast<size_t>(i) * (K + 4);
+  // Zero smoothness weight and no active data term: the row states nothing; keep the value.
+  if (row[j] == 0) return;
+  const float* x = s.x;
+  double sum = 0;
+  for (int m = 0; m < K; ++m) {
+    if (m != j) sum += static_cast<double>(row[m]) * x[p + m];
+  }
+  sum += static_cast<double>(row[K]) * x[i - s.R];
+  sum += static_cast<double>(row[K + 1]) * x[i + s.R];
+  sum += static_cast<double>(row[K + 2]) * x[i - K];
+  sum += static_cast<double>(row[K + 3]) * x[i + K];
+  const double value = s.relax[i] * (s.rhs[i] - sum) + s.keep * x[i];
+  const double limit =
+      (s.depth_estimated && j == 3) ? kDepthIncrementLimit : kMotionIncrementLimit;
+  s.x[i] = static_cast<float>(Clamp(value, limit));
+}
+
+// One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
+// an image row ascending or descending. Frame tests come first, so corners follow their vertical
+// neighbour.
+template <int K, bool kDown, bool kAscending>
+void Sweep(const SorSystem& s) {
+  const int rows = s.rows, cols = s.cols, R = s.R;
+  for (int t = 0; t < rows; ++t) {
+    const int y = kDown ? t : rows - 1 - t;
+    const int base = y * R;
+    if (y == 0 || y == rows - 1) {
+      const int inward = y == 0 ? R : -R;
+      for (int q = 0; q < R; ++q) {
+        const int i = base + (kAscending ? q : R - 1 - q);
+        UpdateFrameRow<K>(s, i, i + inward);
+      }
+      continue;
+    }
+    for (int n = 0; n < cols; ++n) {
+      const int x = kAscending ? n : cols - 1 - n;
+      const int p = base + x * K;
+      if (x == 0 || x == cols - 1) {
+        const int inward = x == 0 ? K : -K;
+        for (int jj = 0; jj < K; ++jj) {
+          const int i = p + (kAscending ? jj : K - 1 - jj);
+          UpdateFrameRow<K>(s, i, i + inward);
+        }
+        continue;
+      }
+      for (int jj = 0; jj < K; ++jj) UpdateInteriorRow<K>(s, p, kAscending ? jj : K - 1 - jj);
+    }
+  }
+}
+
+// OmegaSOR divided by the diagonal of every row: column 0 on frame rows, column j inside.
+std::vector<double> RelaxationFactors(const cv::Mat& matrix, int rows, int cols, int k,
+                                      double omega) {
+  const int width = k + 4;
+  const float* m = matrix.ptr<float>();
+  std::vector<double> relax(matrix.rows);
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      const bool frame = y == 0 || y == rows - 1 || x == 0 || x == cols - 1;
+      const int p = (y * cols + x) * k;
+      for (int j = 0; j < k; ++j) {
+        const float a = m[static_cast<size_t>(p + j) * width + (frame ? 0 : j)];
+        relax[p + j] = a != 0 ? omega / a : 0;
+      }
+    }
+  }
+  return relax;
+}
+
+template <int K>
+void RunSweeps(const SorSystem& s) {
+  Sweep<K, true, true>(s);
+  Sweep<K, false, false>(s);
+  Sweep<K, true, false>(s);
+  Sweep<K, false, true>(s);
+}
+
+}  // namespace
+
+void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat& U,
+                          const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
+                          const SmoothWeights& weights, const ParameterSet& parameters) {
+  const int k = state.k;
+  const int cols = state.size.width, rows = state.size.height;
+  CV_Assert(k == (state.depth_estimated ? 4 : 3));
+  CV_Assert(cols >= 2 && rows >= 2 && I_ref.size() == state.size);
+  ComputeIncrementGradients(state);
+  ComputeDiffusivities(state, parameters);
+
+  const int R = cols * k;
+  const int N = rows * R;
+  const int width = k + 4;
+  state.SystemMatrix.create(N, width, CV_32F);
+  state.RightHandSide.create(N, 1, CV_32F);
+  state.SystemMatrix.setTo(0);
+  state.RightHandSide.setTo(0);
+  CV_Assert(state.SystemMatrix.isContinuous() && state.RightHandSide.isContinuous());
+  float* matrix = state.SystemMatrix.ptr<float>();
+  float* rhs = state.RightHandSide.ptr<float>();
+
+  const float inverse_h = static_cast<float>(1.0 / state.h);
+  const float minus_inverse_h = static_cast<float>(-1.0 / state.h);
+  // First and last image row: the unknown equals the one above or below it.
+  WriteFrameRows(matrix, width, 0, R, minus_inverse_h, inverse_h);
+  WriteFrameRows(matrix, width, (rows - 1) * R, R, inverse_h, minus_inverse_h);
+
+  const EquationWeights equation_weights =
+      SmoothnessEquationWeights(weights, parameters, state.h);
+  DataTermRow data_row;
+  PixelEquations equations;
+  equations.k = k;
+  for (int y = 1; y < rows - 1; ++y) {
+    const int base = y * R;
+    // First and last column: the unknown equals its right or left neighbour.
+    WriteFrameRows(matrix, width, base, k, minus_inverse_h, inverse_h);
+    WriteFrameRows(matrix, width, base + R - k, k, inverse_h, minus_inverse_h);
+    if (cols < 3) continue;
+    const SmoothnessRows smoothness_rows =
+        BindSmoothnessRows(state, U, V, W, Z, equation_weights, y);
+    BindDataTermRow(state, I_ref, y, data_row);
+    for (int x = 1; x < cols - 1; ++x) {
+      AddSmoothnessTerms(smoothness_rows, x, equations);
+      AccumulateDataTerms(data_row, x, equations);
+      WritePixelRows(equations, matrix, rhs, width, base + x * k);
+    }
+  }
+}
+
+void SolveSOR(LevelState& state, const ParameterSet& parameters) {
+  const int k = state.k;
+  const int cols = state.size.width, rows = state.size.height;
+  const int N = rows * cols * k;
+  CV_Assert(cols >= 2 && rows >= 2);
+  CV_Assert(state.SystemMatrix.rows == N && state.SystemMatrix.cols == k + 4 &&
+            state.SystemMatrix.type() == CV_32F && state.SystemMatrix.isContinuous());
+  CV_Assert(state.RightHandSide.rows == N && state.RightHandSide.type() == CV_32F &&
+            state.RightHandSide.isContinuous());
+
+  state.IncrementVector.create(N, 1, CV_32F);
+  state.IncrementVector.setTo(0);
+  cv::Mat previous = cv::Mat::zeros(N, 1, CV_32F);
+  const double omega = parameters.OmegaSOR;
+  const std::vector<double> relax = RelaxationFactors(state.SystemMatrix, rows, cols, k, omega);
+  const SorSystem system{state.SystemMatrix.ptr<float>(),
+                         state.RightHandSide.ptr<float>(),
+                         state.IncrementVector.ptr<float>(),
+                         relax.data(),
+                         1 - omega,
+                         rows,
+                         cols,
+                         cols * k,
+                         state.depth_estimated};
+
+  double err = 0;
+  int iterations = 0;
+  bool first = true;
+  while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
+    first = false;
+    if (k == 4) {
+      RunSweeps<4>(system);
+    } else {
+      RunSweeps<3>(system);
+    }
+    err = cv::norm(previous, state.IncrementVector, cv::NORM_RELATIVE | cv::NORM_L2);
+    state.IncrementVector.copyTo(previous);
+    ++iterations;
+  }
+}
+
+void UnpackIncrements(LevelState& state) {
+  const int k = state.k;
+  const int cols = state.size.width, rows = state.size.height;
+  CV_Assert(state.IncrementVector.total() == static_cast<size_t>(rows) * cols * k &&
+            state.IncrementVector.isContinuous());
+  const float* x = state.IncrementVector.ptr<float>();
+  state.dU.create(state.size, CV_32F);
+  state.dV.create(state.size, CV_32F);
+  state.dW.create(state.size, CV_32F);
+  if (state.depth_estimated) state.dZ.create(state.size, CV_32F);
+  for (int y = 0; y < rows; ++y) {
+    float* dU = state.dU.ptr<float>(y);
+    float* dV = state.dV.ptr<float>(y);
+    float* dW = state.dW.ptr<float>(y);
+    float* dZ = state.depth_estimated ? state.dZ.ptr<float>(y) : nullptr;
+    for (int c = 0; c < cols; ++c) {
+      const float* px = x + static_cast<size_t>(y * cols + c) * k;
+      dU[c] = static_cast<float>(Clamp(px[0], kMotionIncrementLimit));
+      dV[c] = static_cast<float>(Clamp(px[1], kMotionIncrementLimit));
+      dW[c] = static_cast<float>(Clamp(px[2], kMotionIncrementLimit));
+      if (dZ != nullptr) dZ[c] = static_cast<float>(Clamp(px[3], kDepthIncrementLimit));
+    }
+  }
+}
+
+}  // namespace sceneflow
