@@ -54,26 +54,33 @@ inline void UpdateFrameRow(const SorSystem& s, int i, int inward) {
   s.x[i] = static_cast<float>(Clamp(value, kMotionIncrementLimit));
 }
 
-// Row i = p + j of an interior pixel whose rows start at p.
-template <int K>
-inline void UpdateInteriorRow(const SorSystem& s, int p, int j) {
-  const int i = p + j;
-  const float* row = s.matrix + static_cast<size_t>(i) * (K + 4);
-  // Zero smoothness weight and no active data term: the row states nothing; keep the value.
-  if (row[j] == 0) return;
-  const float* x = s.x;
-  double sum = 0;
-  for (int m = 0; m < K; ++m) {
-    if (m != j) sum += static_cast<double>(row[m]) * x[p + m];
+// The k rows of the interior pixel whose rows start at p, in the sweep's order. The pixel's own
+// unknowns are kept in registers between its rows (as the float values the vector stores).
+template <int K, bool kAscending>
+inline void UpdateInteriorPixel(const SorSystem& s, int p) {
+  float* __restrict x = s.x;
+  float own[K];
+  for (int m = 0; m < K; ++m) own[m] = x[p + m];
+  for (int jj = 0; jj < K; ++jj) {
+    const int j = kAscending ? jj : K - 1 - jj;
+    const int i = p + j;
+    const float* row = s.matrix + static_cast<size_t>(i) * (K + 4);
+    // Zero smoothness weight and no active data term: the row states nothing; keep the value.
+    if (row[j] == 0) continue;
+    double sum = 0;
+    for (int m = 0; m < K; ++m) {
+      if (m != j) sum += static_cast<double>(row[m]) * own[m];
+    }
+    sum += static_cast<double>(row[K]) * x[i - s.R];
+    sum += static_cast<double>(row[K + 1]) * x[i + s.R];
+    sum += static_cast<double>(row[K + 2]) * x[i - K];
+    sum += static_cast<double>(row[K + 3]) * x[i + K];
+    const double value = s.relax[i] * (s.rhs[i] - sum) + s.keep * own[j];
+    const double limit =
+        (s.depth_estimated && j == 3) ? kDepthIncrementLimit : kMotionIncrementLimit;
+    own[j] = static_cast<float>(Clamp(value, limit));
+    x[i] = own[j];
   }
-  sum += static_cast<double>(row[K]) * x[i - s.R];
-  sum += static_cast<double>(row[K + 1]) * x[i + s.R];
-  sum += static_cast<double>(row[K + 2]) * x[i - K];
-  sum += static_cast<double>(row[K + 3]) * x[i + K];
-  const double value = s.relax[i] * (s.rhs[i] - sum) + s.keep * x[i];
-  const double limit =
-      (s.depth_estimated && j == 3) ? kDepthIncrementLimit : kMotionIncrementLimit;
-  s.x[i] = static_cast<float>(Clamp(value, limit));
 }
 
 // One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
@@ -104,7 +111,7 @@ void Sweep(const SorSystem& s) {
         }
         continue;
       }
-      for (int jj = 0; jj < K; ++jj) UpdateInteriorRow<K>(s, p, kAscending ? jj : K - 1 - jj);
+      UpdateInteriorPixel<K, kAscending>(s, p);
     }
   }
 }

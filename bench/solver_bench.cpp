@@ -1,0 +1,77 @@
+// Time of one inner iteration's numeric core: assembling the linear system of a level and solving
+// it by SOR, on busy hand-made levels with two views and depth estimated.
+
+#include <benchmark/benchmark.h>
+
+#include "config/parameter_set.h"
+#include "solver/linear_system.h"
+#include "tests/solver/synthetic_level.h"
+
+namespace sceneflow {
+namespace {
+
+// The default configuration at full size: every smoothness weight Alpha = 100.
+ParameterSet BenchParameters() {
+  ParameterSet p;
+  p.AlphaSF = p.AlphaW = p.AlphaZ = 100;
+  return p;
+}
+
+constexpr SmoothWeights kWeights{100, 100, 100};
+
+testing::BusyLevel LevelFor(const benchmark::State& state) {
+  const cv::Size size(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  return testing::MakeBusyLevel(size, 2, true, 2024);
+}
+
+void BM_AssembleLinearSystem(benchmark::State& state) {
+  testing::BusyLevel level = LevelFor(state);
+  const ParameterSet p = BenchParameters();
+  for (auto _ : state) {
+    AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_SolveSOR(benchmark::State& state) {
+  testing::BusyLevel level = LevelFor(state);
+  const ParameterSet p = BenchParameters();
+  AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+  for (auto _ : state) {
+    SolveSOR(level.state, p);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_AssembleAndSolve(benchmark::State& state) {
+  testing::BusyLevel level = LevelFor(state);
+  const ParameterSet p = BenchParameters();
+  for (auto _ : state) {
+    AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+    SolveSOR(level.state, p);
+    benchmark::ClobberMemory();
+  }
+}
+
+// A fixed count of SOR iterations, independent of when the stop test ends the solve.
+void BM_SolveSORTwentyIterations(benchmark::State& state) {
+  testing::BusyLevel level = LevelFor(state);
+  ParameterSet p = BenchParameters();
+  p.EpsilonSOR = 0;
+  AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+  for (auto _ : state) {
+    SolveSOR(level.state, p);
+    benchmark::ClobberMemory();
+  }
+}
+
+#define SCENEFLOW_LEVEL_SIZES Args({224, 168})->Args({640, 480})->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_AssembleLinearSystem)->SCENEFLOW_LEVEL_SIZES;
+BENCHMARK(BM_SolveSOR)->SCENEFLOW_LEVEL_SIZES;
+BENCHMARK(BM_SolveSORTwentyIterations)->SCENEFLOW_LEVEL_SIZES;
+BENCHMARK(BM_AssembleAndSolve)->SCENEFLOW_LEVEL_SIZES;
+
+}  // namespace
+}  // namespace sceneflow
+
+BENCHMARK_MAIN();
