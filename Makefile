@@ -17,8 +17,15 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+SANITIZE_DIR ?= build-sanitize
+
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DSCENEFLOW_SANITIZE=ON
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
 
 demo: build
 	scripts/demo.sh $(BUILD_DIR)
@@ -27,4 +34,4 @@ bench: build
 	$(BUILD_DIR)/bin/sceneflow-bench
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
