@@ -362,6 +362,31 @@ TEST(SolveSORTest, RowWithZeroDiagonalKeepsItsValue) {
   for (float v : Solve(st, 1.0, 0, 0)) EXPECT_TRUE(std::isfinite(v));
 }
 
+TEST(InnerIterationTest, RecoversTheShiftOfALinearisedImage) {
+  // The reference view at time t is the reference image moved by (0.3, -0.2) pixels, exactly as
+  // its linearisation sees it: the increments that explain it are dU = -0.3, dV = 0.2.
+  const cv::Size size(24, 20);
+  LevelState st = NeutralLevel(size, 1, false);
+  cv::RNG rng(17);
+  st.WarpedTDx[0] = testing::SmoothRandom(size, rng, -20, 20);
+  st.WarpedTDy[0] = testing::SmoothRandom(size, rng, -20, 20);
+  const cv::Mat I_ref = Constant(size, 100);
+  st.WarpedT[0] = I_ref + 0.3 * st.WarpedTDx[0] - 0.2 * st.WarpedTDy[0];
+  const Fields f = ConstantFields(size);
+  ParameterSet p;
+  p.MaxIterSOR = 300;
+  p.EpsilonSOR = 1e-7;
+  for (int inner = 0; inner < 4; ++inner) {
+    AssembleLinearSystem(st, I_ref, f.U, f.V, f.W, f.Z, {0.01, 0.01, 0.01}, p);
+    SolveSOR(st, p);
+    UnpackIncrements(st);
+  }
+  const cv::Rect inside(4, 4, 16, 12);
+  EXPECT_NEAR(cv::mean(st.dU(inside))[0], -0.3, 0.002);
+  EXPECT_NEAR(cv::mean(st.dV(inside))[0], 0.2, 0.002);
+  EXPECT_NEAR(cv::norm(st.dW, cv::NORM_INF), 0, 1e-6);
+}
+
 TEST(UnpackIncrementsTest, LimitsEachUnknown) {
   const cv::Size size(3, 2);
   LevelState st = NeutralLevel(size, 1, true);
