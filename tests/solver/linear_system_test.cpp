@@ -387,6 +387,58 @@ TEST(InnerIterationTest, RecoversTheShiftOfALinearisedImage) {
   EXPECT_NEAR(cv::norm(st.dW, cv::NORM_INF), 0, 1e-6);
 }
 
+TEST(InnerIterationTest, RecoversMotionAndDepthFromThreeViews) {
+  // Every warped image is what its linearisation predicts for the increments (0.3, -0.2, 0.5, 2):
+  // the reference flow, flow, stereo-0 and stereo-t terms all vanish there, and only there.
+  const cv::Size size(24, 20);
+  const int views = 3;
+  LevelState st = NeutralLevel(size, views, true);
+  cv::RNG rng(29);
+  const auto random = [&](double spread) { return testing::SmoothRandom(size, rng, -spread, spread); };
+  const double truth[4] = {0.3, -0.2, 0.5, 2};
+  const cv::Mat I_ref = Constant(size, 100);
+  // With identity warps the gradient of a linearised time-t image is Ix·dx/dF + Iy·dy/dF.
+  const auto predicted_time_t = [&](int i) {
+    st.WarpedTDx[i] = random(20);
+    st.WarpedTDy[i] = random(20);
+    for (cv::Mat* m : {&st.DxDU[i], &st.DxDV[i], &st.DxDW[i], &st.DyDU[i], &st.DyDV[i],
+                       &st.DyDW[i], &st.DxDZT[i], &st.DyDZT[i]}) {
+      *m = random(1);
+    }
+    cv::Mat change = Constant(size, 0);
+    const cv::Mat* dx[4] = {&st.DxDU[i], &st.DxDV[i], &st.DxDW[i], &st.DxDZT[i]};
+    const cv::Mat* dy[4] = {&st.DyDU[i], &st.DyDV[i], &st.DyDW[i], &st.DyDZT[i]};
+    for (int j = 0; j < 4; ++j) {
+      change += truth[j] * (st.WarpedTDx[i].mul(*dx[j]) + st.WarpedTDy[i].mul(*dy[j]));
+    }
+    st.WarpedT[i] = I_ref - change;
+  };
+  for (int i = 0; i < views; ++i) {
+    predicted_time_t(i);
+    if (i == 0) continue;
+    st.Warped0Dx[i] = random(20);
+    st.Warped0Dy[i] = random(20);
+    st.DxDZ0[i] = random(1);
+    st.DyDZ0[i] = random(1);
+    const cv::Mat Ji0 = st.Warped0Dx[i].mul(st.DxDZ0[i]) + st.Warped0Dy[i].mul(st.DyDZ0[i]);
+    st.Warped0[i] = I_ref - truth[3] * Ji0;
+  }
+  const Fields f = ConstantFields(size);
+  ParameterSet p;
+  p.MaxIterSOR = 300;
+  p.EpsilonSOR = 1e-7;
+  for (int inner = 0; inner < 5; ++inner) {
+    AssembleLinearSystem(st, I_ref, f.U, f.V, f.W, f.Z, {0.01, 0.01, 0.01}, p);
+    SolveSOR(st, p);
+    UnpackIncrements(st);
+  }
+  const cv::Rect inside(5, 5, 14, 10);
+  const cv::Mat* increments[4] = {&st.dU, &st.dV, &st.dW, &st.dZ};
+  for (int j = 0; j < 4; ++j) {
+    EXPECT_NEAR(cv::mean((*increments[j])(inside))[0], truth[j], 0.01 * std::fabs(truth[j])) << j;
+  }
+}
+
 TEST(UnpackIncrementsTest, LimitsEachUnknown) {
   const cv::Size size(3, 2);
   LevelState st = NeutralLevel(size, 1, true);
