@@ -192,30 +192,6 @@ TEST(AverageToNeighboursTest, RightLeftDownUpForFloatAndDouble) {
   }
 }
 
-TEST(AddSmoothnessTermsTest, ConstantFieldsGiveZeroRightHandSides) {
-  const cv::Size size(5, 4);
-  LevelState st = NeutralLevel(size, 2, true);
-  const cv::Mat U = Constant(size, 3), V = Constant(size, -2), W = Constant(size, 1),
-                Z = Constant(size, 500);
-  testing::SetFieldGradients(st, U, V, W, Z);
-  ComputeIncrementGradients(st);
-  ParameterSet p;
-  ComputeDiffusivities(st, p);
-  const EquationWeights weights = SmoothnessEquationWeights({4, 8, 12}, p, 1.0);
-  const SmoothnessRows rows = BindSmoothnessRows(st, U, V, W, Z, weights, 2);
-  PixelEquations e;
-  AddSmoothnessTerms(rows, 3, e);
-  const double w[4] = {1, 1, 2, 3};
-  for (int j = 0; j < 4; ++j) {
-    EXPECT_EQ(e.b[j], 0);
-    EXPECT_DOUBLE_EQ(e.A[j][j], w[j] * 4000);
-    for (int q = 0; q < 4; ++q) EXPECT_DOUBLE_EQ(e.neighbour[j][q], -w[j] * 1000);
-    for (int m = 0; m < 4; ++m) {
-      if (m != j) EXPECT_EQ(e.A[j][m], 0);
-    }
-  }
-}
-
 TEST(AddSmoothnessTermsTest, DiffusionSumOfTheCurrentField) {
   const cv::Size size(3, 3);
   LevelState st = NeutralLevel(size, 1, false);
