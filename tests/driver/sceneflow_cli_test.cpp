@@ -2,6 +2,7 @@
 // status and files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -59,7 +60,8 @@ TEST(SceneflowCliTest, LogStartsWithTheDumpOfTheLastReadableFileBeforeDerivedDef
   EXPECT_NE(log.find("\nu0 = -1 ;"), std::string::npos);
   EXPECT_NE(log.find("\nTxtResultsDir = results ;"), std::string::npos);
   EXPECT_EQ(log.find("SF_U_Final_FileName"), std::string::npos);
-  EXPECT_EQ(CountLines(result.err), 1) << result.err;
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "Scene Flow finished!");
 }
 
 TEST(SceneflowCliTest, ImageLoadFailuresNameThePrefix) {
@@ -120,6 +122,63 @@ TEST(SceneflowCliTest, SettingsThatCannotRunAreRefusedUpFront) {
   refused("PyramidEta = 1.5\n", "Error: PyramidEta is 1.5");
   refused("Img_t_FileName = ''\n", "Error: could not load Imagest=");
   refused("Alpha = 1\nbroken line\n", "Error: malformed line 12 in parameter file extra.ini");
+}
+
+// Columns and rows of a text matrix file.
+cv::Size TextMatrixSize(const std::string& path) {
+  const std::string text = ReadFile(path);
+  const int rows = CountLines(text);
+  const int tabs = static_cast<int>(std::count(text.begin(), text.end(), '\t'));
+  return rows == 0 ? cv::Size() : cv::Size(tabs / rows, rows);
+}
+
+TEST(SceneflowCliTest, TwoStageRunWritesResultsOfTheFinalLevel) {
+  TempDir dir;
+  WriteSmallRun(dir, {40, 32}, 2,
+                "PyramidEta = 0.5\nPyramidLevelsFlow = 3\nPyramidLevelsSF = 2\nPyramidLevelFinal = 1\n"
+                "MaxIterOuter = 1\nMaxIterInner = 1\nMaxIterSOR = 2\nf0ku = 40\nf0kv = 40\n"
+                "[SceneFlow]\nZ_CONST = 50\nSF_U_Final_FileName = results/U.png\n"
+                "SF_W_Final_FileName = results/W.png\n");
+  const ProgramResult result = Sceneflow(dir, {"run.ini"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "Scene Flow finished!");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(TextMatrixSize(dir / "results/Z0_start.txt"), cv::Size(10, 8));
+  for (const char* name : {"Z0_final.txt", "U_final.txt", "V_final.txt", "W_final.txt"}) {
+    EXPECT_EQ(TextMatrixSize(dir / ("results/" + std::string(name))), cv::Size(40, 32)) << name;
+  }
+  EXPECT_EQ(cv::imread(dir / "results/U.png").size(), cv::Size(40, 32));
+  EXPECT_TRUE(std::filesystem::exists(dir / "results/W.png"));
+  const std::string log = ReadFile(dir / "run.log");
+  // Flow stage on levels 3 and 2, then the scene-flow stage on levels 2 and 1.
+  auto reports = [&](const std::string& line) {
+    int count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(reports("** LEVEL 3 resolution 10 x 8\n"), 2);
+  EXPECT_EQ(reports("** LEVEL 2 resolution 20 x 16\n"), 4);  // processed by both stages
+  EXPECT_EQ(reports("** LEVEL 1 resolution 40 x 32\n"), 2);
+  EXPECT_LT(log.find("** Initialization: Z to const\n"), log.find("** LEVEL 3"));
+  const size_t saving = log.find("** Saving results\n** Saving results : U\n"
+                                 "** Saving results : V\n** Saving results : W\n");
+  EXPECT_NE(saving, std::string::npos);
+  EXPECT_GT(saving, log.rfind("** LEVEL 1 resolution 40 x 32\n"));
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "results")) {
+    EXPECT_EQ(entry.path().string().find("partial"), std::string::npos) << entry.path();
+  }
+
+  // A final level above 1 gives results of that level's size.
+  WriteFile(dir / "coarse.ini", ReadFile(dir / "run.ini") + "[Global]\nPyramidLevelFinal = 2\n");
+  EXPECT_EQ(Sceneflow(dir, {"coarse.ini"}).status, 0);
+  EXPECT_EQ(TextMatrixSize(dir / "results/U_final.txt"), cv::Size(20, 16));
+}
+
+TEST(SceneflowCliTest, ResultsDirectoryMustExistBeforeTheRun) {
+  TempDir dir;
+  WriteSmallRun(dir, {16, 12}, 2, "TxtResultsDir = nowhere\n");
+  ExpectOneErrorLine(Sceneflow(dir, {"run.ini"}), "Error: TxtResultsDir nowhere is not a writable directory");
+  EXPECT_FALSE(std::filesystem::exists(dir / "nowhere"));
 }
 
 }  // namespace
