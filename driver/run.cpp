@@ -1,6 +1,10 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
 
 #include <opencv2/core/utils/logger.hpp>
 
@@ -59,35 +63,14 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 }
 
 int Run(int argc, char** argv) {
-  ParameterSet parameters;
-  for (int i = 1; i < argc; ++i) LoadParameters(parameters, argv[i]);
-
-  RunLog log(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
-  // The dump is not flushed on its own; it reaches the file with the first flushed line.
-  WriteParameters(parameters, log.stream());
-  ValidateParameters(parameters);
-
-  CheckResultsDirectory(*parameters.TxtResultsDir);
-
-  ViewImages images = LoadViewImages(parameters);
-  const cv::Size reference_size = images.time0[0].size();
-  ApplyDerivedDefaults(parameters, reference_size);
-  CalibrationSet calibration = ReadCalibrationSet(parameters);
-  const int levels = PyramidLevelCount(parameters);
-  if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
-  CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);
-  const ViewPyramids pyramids = BuildViewPyramids(images, levels, parameters.PyramidEta);
-  images = ViewImages();  // the pyramids hold full-size copies
-
-  const ImagePyramid& reference = pyramids.time0[0];
-  StartGrids grids{reference_size, reference[levels - 1].size(), cv::Size()};
-  if (IsTwoStageSchedule(parameters)) grids.scene_flow = reference[parameters.PyramidLevelsSF - 1].size();
-  const StartFields start = PrepareStartFields(parameters, grids, log);
-
+  PreparedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
+  const ParameterSet& parameters = run.parameters;
+  const RunLog& log = *run.log;
+  const ImagePyramid& reference = run.pyramids.time0[0];
   const cv::Size result_size = reference[parameters.PyramidLevelFinal - 1].size();
   ResultFields result{cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F),
                       cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F)};
-  RunStages(parameters, pyramids, log, start, calibration, result);
+  RunStages(parameters, run.pyramids, log, run.start, run.calibration, result);
 
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
   WriteFinalField(*parameters.TxtResultsDir, "W_final.txt", result.W);
@@ -108,6 +91,34 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
+PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
+  PreparedRun run;
+  ParameterSet& parameters = run.parameters;
+  for (const std::string& path : ini_files) LoadParameters(parameters, path.c_str());
+
+  run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
+  // The dump is not flushed on its own; it reaches the file with the first flushed line.
+  WriteParameters(parameters, run.log->stream());
+  ValidateParameters(parameters);
+  CheckResultsDirectory(*parameters.TxtResultsDir);
+
+  ViewImages images = LoadViewImages(parameters);
+  const cv::Size reference_size = images.time0[0].size();
+  ApplyDerivedDefaults(parameters, reference_size);
+  run.calibration = ReadCalibrationSet(parameters);
+  const int levels = PyramidLevelCount(parameters);
+  if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
+  CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);
+  run.pyramids = BuildViewPyramids(images, levels, parameters.PyramidEta);
+  images = ViewImages();  // the pyramids hold full-size copies
+
+  const ImagePyramid& reference = run.pyramids.time0[0];
+  StartGrids grids{reference_size, reference[levels - 1].size(), cv::Size()};
+  if (IsTwoStageSchedule(parameters)) grids.scene_flow = reference[parameters.PyramidLevelsSF - 1].size();
+  run.start = PrepareStartFields(parameters, grids, *run.log);
+  return run;
+}
+
 int RunSceneFlow(int argc, char** argv) {
   if (argc < 2) {
     WriteUsage(stderr, argv[0]);
@@ -120,6 +131,15 @@ int RunSceneFlow(int argc, char** argv) {
     return Run(argc, argv);
   } catch (const InputError& error) {
     std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: out of memory; the images or the pyramid levels are too large\n");
+    return 1;
+  } catch (const std::exception& error) {
+    // A broken invariant: say where it broke, on one line, rather than abort.
+    std::string message = error.what();
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    std::fprintf(stderr, "Error: internal failure: %s\n", message.c_str());
     return 1;
   }
 }

@@ -1,6 +1,30 @@
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/parameter_set.h"
+#include "driver/run_inputs.h"
+#include "driver/start_fields.h"
+#include "geometry/calibration.h"
+#include "io/run_log.h"
+
 namespace sceneflow {
+
+// Everything a run has prepared before the solver starts.
+struct PreparedRun {
+  ParameterSet parameters;  // with the derived defaults applied
+  std::unique_ptr<RunLog> log;
+  CalibrationSet calibration;
+  ViewPyramids pyramids;
+  StartFields start;
+};
+
+// Loads the INI files in order, creates the log with the parameter dump, checks the settings,
+// loads the images and calibration, builds the pyramids and prepares and writes the start fields.
+// Throws InputError on the first problem.
+PreparedRun PrepareRun(const std::vector<std::string>& ini_files);
 
 // The whole run, from the command line to the result files. Returns the process exit status:
 // 0 after a finished run, 1 after a reported input error, 3 after the usage text.
