@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "config/input_error.h"
 
@@ -13,6 +14,19 @@ std::string FormatNumber(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", value);
   return text;
+}
+
+void RequirePositive(double value, const char* key) {
+  if (!(value > 0)) {
+    throw InputError(std::string("Error: ") + key + " is " + FormatNumber(value) + ", it must be positive");
+  }
+}
+
+void RequireNonNegative(double value, const char* key) {
+  if (!(value >= 0)) {
+    throw InputError(std::string("Error: ") + key + " is " + FormatNumber(value) +
+                     ", it must not be negative");
+  }
 }
 
 void RequireSet(const OptionalString& value, const char* key) {
@@ -39,6 +53,28 @@ void ValidateParameters(const ParameterSet& p) {
   if (!(p.PyramidEta > 0.0 && p.PyramidEta < 1.0)) {
     throw InputError("Error: PyramidEta is " + FormatNumber(p.PyramidEta) +
                      ", it must lie between 0 and 1 (both excluded)");
+  }
+  RequirePositive(p.f0ku, "f0ku");
+  RequirePositive(p.f0kv, "f0kv");
+  RequirePositive(p.maxZ, "maxZ");
+  if (!(p.OmegaSOR > 0.0 && p.OmegaSOR < 2.0)) {
+    throw InputError("Error: OmegaSOR is " + FormatNumber(p.OmegaSOR) +
+                     ", the relaxation converges only between 0 and 2 (both excluded)");
+  }
+  RequireNonNegative(p.Alpha, "Alpha");
+  for (const auto& [value, key] : {std::pair{p.AlphaSF, "AlphaSF"}, std::pair{p.AlphaW, "AlphaW"},
+                                   std::pair{p.AlphaZ, "AlphaZ"}}) {
+    if (value != -1) RequireNonNegative(value, key);  // -1 stands for Alpha
+  }
+  for (const auto& [value, key] : {std::pair{p.MuU, "MuU"}, std::pair{p.MuV, "MuV"},
+                                   std::pair{p.MuW, "MuW"}, std::pair{p.MuZ, "MuZ"}}) {
+    RequireNonNegative(value, key);
+  }
+  if (p.InitStereo != 0 && p.Tx * p.f0ku == 0) {
+    throw InputError("Error: Tx is 0, so a disparity cannot be turned into depth");
+  }
+  if (p.BLACK_LINE != 0 && !p.Zt_initFile) {
+    throw InputError("Error: BLACK_LINE is set but Zt_initFile, the black-line image, is not");
   }
   // PyramidLevelsSF never exceeds the level count, which is the larger of it and PyramidLevelsFlow.
   if (!(1 <= p.PyramidLevelFinal && p.PyramidLevelFinal <= p.PyramidLevelsSF)) {

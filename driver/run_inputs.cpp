@@ -10,6 +10,7 @@
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
+#include "io/image_file.h"
 #include "io/text_matrix.h"
 
 namespace sceneflow {
@@ -17,15 +18,6 @@ namespace {
 
 std::string SizeText(cv::Size size) {
   return std::to_string(size.width) + "x" + std::to_string(size.height);
-}
-
-cv::Mat LoadGreyImage(const std::string& path) {
-  // imread only reports to stderr on some failures; the caller writes the one line the user sees.
-  try {
-    return cv::imread(path, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    return cv::Mat();
-  }
 }
 
 cv::Mat ReadCalibrationMatrix(const std::string& prefix, int view, int rows, int cols) {
@@ -64,7 +56,7 @@ ViewImages LoadViewImages(const ParameterSet& p) {
   cv::Size reference_size;
   auto load = [&](const std::string& prefix, int view, const char* message) {
     const std::string path = ViewFileName(prefix, view, extension);
-    cv::Mat image = LoadGreyImage(path);
+    cv::Mat image = LoadImageQuietly(path);
     if (image.empty()) throw InputError(message + prefix);
     if (view == 0 && images.time0.empty()) reference_size = image.size();
     if (image.size() != reference_size) {
@@ -92,7 +84,17 @@ CalibrationSet ReadCalibrationSet(const ParameterSet& p) {
   CalibrationSet calibration;
   for (int view = 0; view < p.NumOfViews; ++view) {
     calibration.C.push_back(ReadCalibrationMatrix(*p.CMat_FileName, view, 3, 3));
+    const cv::Mat& C = calibration.C.back();
+    if (C.at<double>(0, 0) == 0 || C.at<double>(1, 1) == 0) {
+      throw InputError("Error: intrinsic matrix " + *p.CMat_FileName + std::to_string(view) +
+                       ".txt has a focal length of 0");
+    }
     calibration.R.push_back(ReadCalibrationMatrix(*p.RMat_FileName, view, 3, 3));
+    // A rotation has determinant 1; one near 0 cannot be inverted to place the view's centre.
+    if (std::fabs(cv::determinant(calibration.R.back())) < 1e-6) {
+      throw InputError("Error: rotation " + *p.RMat_FileName + std::to_string(view) +
+                       ".txt is singular");
+    }
     calibration.T.push_back(ReadCalibrationMatrix(*p.TMat_FileName, view, 3, 1));
   }
   return calibration;

@@ -11,6 +11,7 @@
 
 #include "config/input_error.h"
 #include "io/atomic_file.h"
+#include "io/image_file.h"
 #include "io/text_matrix.h"
 
 namespace sceneflow {
@@ -28,13 +29,7 @@ std::string NameOrNull(const OptionalString& name) { return name ? *name : "(nul
 // cannot be loaded.
 cv::Mat LoadSourceImage(const OptionalString& path, cv::Size full, const std::string& failure) {
   cv::Mat image;
-  if (path) {
-    try {
-      image = cv::imread(*path, cv::IMREAD_GRAYSCALE);
-    } catch (const cv::Exception&) {
-      image.release();
-    }
-  }
+  if (path) image = LoadImageQuietly(*path);
   if (image.empty()) throw InputError(failure);
   if (image.size() != full) {
     throw InputError("Error: image " + *path + " is " + SizeText(image.size()) +

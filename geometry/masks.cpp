@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/input_error.h"
+#include "io/image_file.h"
 
 namespace sceneflow {
 namespace {
@@ -111,12 +112,7 @@ void MarkMaskBorder(cv::Mat& mask) {
 void LoadBlackLineMask(const ParameterSet& parameters, cv::Mat& mask) {
   CV_Assert(mask.type() == CV_8UC1);
   if (!parameters.Zt_initFile) throw InputError("Error: Zt_initFile is not set");
-  cv::Mat image;
-  try {
-    image = cv::imread(*parameters.Zt_initFile, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    image.release();
-  }
+  const cv::Mat image = LoadImageQuietly(*parameters.Zt_initFile);
   if (image.empty()) throw InputError("Error: could not load Zt_initFile=" + *parameters.Zt_initFile);
   cv::resize(image, mask, mask.size(), 0, 0, cv::INTER_AREA);
 }

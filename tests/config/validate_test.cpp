@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "config/input_error.h"
 
 namespace sceneflow {
@@ -38,6 +40,28 @@ TEST(ValidateTest, RefusesWhatCannotGiveSoundResults) {
   refused([](ParameterSet& p) { p.PyramidEta = 0.0; });
   refused([](ParameterSet& p) { p.PyramidLevelFinal = 0; });
   refused([](ParameterSet& p) { p.PyramidLevelFinal = 5; });  // finer than PyramidLevelsSF 4
+  refused([](ParameterSet& p) { p.f0ku = 0; });
+  refused([](ParameterSet& p) { p.f0kv = -300; });
+  refused([](ParameterSet& p) { p.maxZ = 0; });
+  refused([](ParameterSet& p) { p.OmegaSOR = 2; });
+  refused([](ParameterSet& p) { p.Alpha = -1; });
+  refused([](ParameterSet& p) { p.AlphaW = -2; });
+  refused([](ParameterSet& p) { p.MuZ = -0.5; });
+  refused([](ParameterSet& p) { p.AlphaZ = std::nan(""); });
+  refused([](ParameterSet& p) {
+    p.InitStereo = 1;
+    p.Tx = 0;
+  });
+  refused([](ParameterSet& p) { p.BLACK_LINE = 1; });
+}
+
+TEST(ValidateTest, SentinelsAndZeroWeightsAreAccepted) {
+  ParameterSet parameters = RunnableParameters();
+  parameters.Alpha = 0;
+  parameters.AlphaSF = -1;
+  parameters.MuU = 0;
+  parameters.OmegaSOR = 1;
+  EXPECT_NO_THROW(ValidateParameters(parameters));
 }
 
 TEST(ValidateTest, AcceptsSingleStageAndManyViews) {

@@ -21,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "io/atomic_file.h"
+#include "io/image_file.h"
 #include "tools/stereo/dense_stereo.h"
 
 namespace sceneflow {
@@ -45,7 +46,7 @@ int ParseMaxDisparity(const char* text) {
 
 // An 8-bit image with one (grey) or three (colour) channels.
 cv::Mat LoadView(const std::string& path, const char* role) {
-  cv::Mat image = cv::imread(path, cv::IMREAD_ANYCOLOR);
+  cv::Mat image = LoadImageQuietly(path, cv::IMREAD_ANYCOLOR);
   if (image.empty())
     throw StereoError("Error: could not read " + std::string(role) + " image " + path);
   if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2BGR);

@@ -1,0 +1,47 @@
+#include "io/image_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace sceneflow {
+namespace {
+
+// Points standard error at /dev/null for its lifetime. Some decoders (libpng among them) write
+// their complaints straight to the stream, past OpenCV's own logging switches.
+class SilencedStandardError {
+ public:
+  SilencedStandardError() {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) close(null);
+  }
+  ~SilencedStandardError() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      dup2(saved_, STDERR_FILENO);
+      close(saved_);
+    }
+  }
+  SilencedStandardError(const SilencedStandardError&) = delete;
+  SilencedStandardError& operator=(const SilencedStandardError&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+}  // namespace
+
+cv::Mat LoadImageQuietly(const std::string& path, int flags) {
+  SilencedStandardError silenced;
+  try {
+    return cv::imread(path, flags);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
+}
+
+}  // namespace sceneflow

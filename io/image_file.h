@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+namespace sceneflow {
+
+// Loads an image file (grey by default: 8-bit, one channel, colour converted). Returns an empty
+// matrix when the file is missing, unreadable or corrupt; whatever the image decoders would print
+// about it is kept off standard error, so that the caller's one line is all the user sees.
+cv::Mat LoadImageQuietly(const std::string& path, int flags = cv::IMREAD_GRAYSCALE);
+
+}  // namespace sceneflow
