@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench clean fuzz
 
 all: build
 
@@ -26,6 +26,28 @@ test: build
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+# libFuzzer targets built with clang, each run for FUZZ_SECONDS from the seed corpus in
+# tests/fuzz-corpus/<target>; new inputs go to $(FUZZ_DIR)/corpus/<target>, and an input that
+# crashes or hangs is saved in $(FUZZ_DIR)/artifacts/ and fails the target.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+FUZZ_TARGETS ?= ini_fuzzer text_matrix_fuzzer driver_fuzzer
+FUZZ_ROOT = $(abspath $(FUZZ_DIR))
+
+fuzz: deps
+	scripts/install-fuzz-deps.sh
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DSCENEFLOW_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_DIR) --target $(FUZZ_TARGETS) -j $(JOBS)
+	@set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_ROOT)/corpus/$$target $(FUZZ_ROOT)/artifacts; \
+	  echo "== $$target: $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_ROOT)/bin/$$target -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_ROOT)/artifacts/$$target- \
+	    $(FUZZ_ROOT)/corpus/$$target $(abspath tests/fuzz-corpus)/$$target; \
+	done
 
 demo: build
 	scripts/demo.sh $(BUILD_DIR)
