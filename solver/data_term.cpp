@@ -207,7 +207,7 @@ void AccumulateDepthFixed(DataTermRow& row, int x, PixelEquations& e) {
 }  // namespace
 
 void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow& row) {
-  const int N = static_cast<int>(state.WarpedT.size());
+  const int N = static_cast<int>(state.warping.WarpedT.size());
   CV_Assert(N >= 1);
   row.k = state.k;
   row.depth_estimated = state.depth_estimated;
@@ -220,7 +220,7 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
   row.dV = RowOf(state.dV, y);
   row.dW = RowOf(state.dW, y);
   row.dZ = state.depth_estimated ? RowOf(state.dZ, y) : nullptr;
-  row.RefFlowMask = MaskRowOf(state.RefFlowMask, y);
+  row.RefFlowMask = MaskRowOf(state.warping.RefFlowMask, y);
 
   row.timeT.resize(N);
   row.time0.resize(N);
@@ -235,9 +235,9 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
 
   for (int i = 0; i < N; ++i) {
     WarpedImageRow& t = row.timeT[i];
-    t.value = ImageRow(state.WarpedT[i], y);
-    t.dx = RowOf(state.WarpedTDx[i], y);
-    t.dy = RowOf(state.WarpedTDy[i], y);
+    t.value = ImageRow(state.warping.WarpedT[i], y);
+    t.dx = RowOf(state.warping.WarpedTDx[i], y);
+    t.dy = RowOf(state.warping.WarpedTDy[i], y);
     t.a11 = RowOf(state.JacXxT[i], y);
     t.a12 = RowOf(state.JacXyT[i], y);
     t.a21 = RowOf(state.JacYxT[i], y);
@@ -252,14 +252,14 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
       t.DxDZ = RowOf(state.DxDZT[i], y);
       t.DyDZ = RowOf(state.DyDZT[i], y);
     }
-    t.mapX = RowOf(state.IncMapXt[i], y);
-    t.mapY = RowOf(state.IncMapYt[i], y);
+    t.mapX = RowOf(state.incremented.MapXt[i], y);
+    t.mapY = RowOf(state.incremented.MapYt[i], y);
     if (i == 0) continue;
 
     WarpedImageRow& zero = row.time0[i];
-    zero.value = ImageRow(state.Warped0[i], y);
-    zero.dx = RowOf(state.Warped0Dx[i], y);
-    zero.dy = RowOf(state.Warped0Dy[i], y);
+    zero.value = ImageRow(state.warping.Warped0[i], y);
+    zero.dx = RowOf(state.warping.Warped0Dx[i], y);
+    zero.dy = RowOf(state.warping.Warped0Dy[i], y);
     zero.a11 = RowOf(state.JacXx0[i], y);
     zero.a12 = RowOf(state.JacXy0[i], y);
     zero.a21 = RowOf(state.JacYx0[i], y);
@@ -267,12 +267,12 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
     if (state.depth_estimated) {
       zero.DxDZ = RowOf(state.DxDZ0[i], y);
       zero.DyDZ = RowOf(state.DyDZ0[i], y);
-      row.StereoMask0[i] = MaskRowOf(state.StereoMask0[i], y);
+      row.StereoMask0[i] = MaskRowOf(state.warping.StereoMask0[i], y);
     }
-    zero.mapX = RowOf(state.IncMapX0[i], y);
-    zero.mapY = RowOf(state.IncMapY0[i], y);
-    row.ViewMaskT[i] = MaskRowOf(state.ViewMaskT[i], y);
-    row.ViewMaskTCopy[i] = MaskRowOf(state.ViewMaskTCopy[i], y);
+    zero.mapX = RowOf(state.incremented.MapX0[i], y);
+    zero.mapY = RowOf(state.incremented.MapY0[i], y);
+    row.ViewMaskT[i] = MaskRowOf(state.warping.ViewMaskT[i], y);
+    row.ViewMaskTCopy[i] = MaskRowOf(state.warping.ViewMaskTCopy[i], y);
   }
 }
 

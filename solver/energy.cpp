@@ -19,21 +19,21 @@ inline void AddResidual(double r, double& energy, double& intensity) {
 }
 
 void AddDataEnergy(const LevelState& state, const cv::Mat& I_ref, EnergyTotals& totals) {
-  const int N = static_cast<int>(state.WarpedT.size());
+  const int N = static_cast<int>(state.warping.WarpedT.size());
   const bool depth = state.depth_estimated;
   const int cols = state.size.width, rows = state.size.height;
   std::vector<ImageRow> warped0(N), warpedT(N);
   std::vector<const std::uint8_t*> flow_mask(N), stereo0_mask(N), stereoT_mask(N);
   for (int y = 0; y < rows; ++y) {
     const ImageRow reference(I_ref, y);
-    const std::uint8_t* ref_mask = state.RefFlowMask.ptr<std::uint8_t>(y);
+    const std::uint8_t* ref_mask = state.warping.RefFlowMask.ptr<std::uint8_t>(y);
     for (int i = 0; i < N; ++i) {
-      warpedT[i] = ImageRow(state.WarpedT[i], y);
+      warpedT[i] = ImageRow(state.warping.WarpedT[i], y);
       if (i == 0) continue;
-      warped0[i] = ImageRow(state.Warped0[i], y);
-      flow_mask[i] = state.ViewMaskT[i].ptr<std::uint8_t>(y);
-      stereoT_mask[i] = state.ViewMaskTCopy[i].ptr<std::uint8_t>(y);
-      stereo0_mask[i] = depth ? state.StereoMask0[i].ptr<std::uint8_t>(y) : nullptr;
+      warped0[i] = ImageRow(state.warping.Warped0[i], y);
+      flow_mask[i] = state.warping.ViewMaskT[i].ptr<std::uint8_t>(y);
+      stereoT_mask[i] = state.warping.ViewMaskTCopy[i].ptr<std::uint8_t>(y);
+      stereo0_mask[i] = depth ? state.warping.StereoMask0[i].ptr<std::uint8_t>(y) : nullptr;
     }
     for (int x = 0; x < cols; ++x) {
       for (int i = 1; i < N; ++i) {
@@ -116,7 +116,7 @@ void AddSmoothnessEnergy(const LevelState& state, const cv::Mat& U, const cv::Ma
 EnergyTotals ComputeEnergy(const LevelState& state, const cv::Mat& I_ref, const cv::Mat& U,
                            const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
                            const SmoothWeights& weights, const ParameterSet& parameters) {
-  const int N = static_cast<int>(state.WarpedT.size());
+  const int N = static_cast<int>(state.warping.WarpedT.size());
   CV_Assert(N >= 1 && I_ref.size() == state.size && U.size() == state.size);
   EnergyTotals totals;
   totals.E_flow.assign(N, 0.0);

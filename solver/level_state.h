@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "geometry/view_warping.h"
+
 namespace sceneflow {
 
 // The three smoothness weights of the current level: the Alpha weights chosen by the coupling keys,
@@ -27,24 +29,12 @@ struct LevelState {
 
   cv::Mat gridX, gridY;
 
-  // Warping of the current outer iteration.
-  cv::Mat RefPointX, RefPointY;                   // time-0 point; its Z is the depth field
-  cv::Mat MovedPointX, MovedPointY, MovedPointZ;  // the point at time t
-  std::vector<cv::Mat> MapX0, MapY0;              // views 1..N-1
-  std::vector<cv::Mat> MapXt, MapYt;              // views 0..N-1
-  cv::Mat RefFlowMask;                            // CV_8U activity masks: 0 = term active
-  std::vector<cv::Mat> StereoMask0;               // views 1..N-1, depth estimated only
-  std::vector<cv::Mat> ViewMaskT, ViewMaskTCopy;  // views 1..N-1
-  std::vector<cv::Mat> Warped0;                   // views 1..N-1, element type of the images
-  std::vector<cv::Mat> WarpedT;                   // views 0..N-1, element type of the images
-  std::vector<cv::Mat> Warped0Dx, Warped0Dy;      // views 1..N-1
-  std::vector<cv::Mat> WarpedTDx, WarpedTDy;      // views 0..N-1
+  // Warping of the current outer iteration: the time-0 and moved points, their maps, the masks
+  // of every data term and the warped images with their derivatives.
+  ViewWarping warping;
 
-  // Coordinate maps of the current estimate plus increments, refreshed every inner iteration.
-  cv::Mat DepthInc, RefPointXInc, RefPointYInc;
-  cv::Mat MovedPointXInc, MovedPointYInc, MovedPointZInc;
-  std::vector<cv::Mat> IncMapX0, IncMapY0;  // views 1..N-1
-  std::vector<cv::Mat> IncMapXt, IncMapYt;  // views 0..N-1
+  // Projection of the current estimate plus increments, refreshed every inner iteration.
+  EstimateProjection incremented;
 
   // Term assembly of the current outer iteration.
   cv::Mat Ux, Uy, Vx, Vy, Wx, Wy, Zx, Zy;

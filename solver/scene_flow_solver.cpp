@@ -52,10 +52,7 @@ void SetUpLevel(int level, cv::Size size, int views, bool depth_estimated, doubl
   st.h = h;
   MakePixelGrids(size, st.gridX, st.gridY);
   for (std::vector<cv::Mat>* list :
-       {&st.MapX0, &st.MapY0, &st.MapXt, &st.MapYt, &st.StereoMask0, &st.ViewMaskT,
-        &st.ViewMaskTCopy, &st.Warped0, &st.WarpedT, &st.Warped0Dx, &st.Warped0Dy, &st.WarpedTDx,
-        &st.WarpedTDy, &st.IncMapX0, &st.IncMapY0, &st.IncMapXt, &st.IncMapYt, &st.JacXx0,
-        &st.JacXy0, &st.JacYx0, &st.JacYy0, &st.DxDZ0, &st.DyDZ0, &st.DxDU, &st.DxDV, &st.DxDW,
+       {&st.JacXx0, &st.JacXy0, &st.JacYx0, &st.JacYy0, &st.DxDZ0, &st.DyDZ0, &st.DxDU, &st.DxDV, &st.DxDW,
         &st.DyDU, &st.DyDV, &st.DyDW, &st.JacXxT, &st.JacXyT, &st.JacYxT, &st.JacYyT, &st.DxDZT,
         &st.DyDZT}) {
     list->assign(views, cv::Mat());
@@ -71,43 +68,6 @@ void SetUpLevel(int level, cv::Size size, int views, bool depth_estimated, doubl
   st.SystemMatrix.create(unknowns, st.k + 4, CV_32F);
   st.RightHandSide.create(unknowns, 1, CV_32F);
   st.IncrementVector.create(unknowns, 1, CV_32F);
-}
-
-// Hands the warping of an outer iteration to the level state; the matrices are shared, not copied.
-void TakeWarping(const ViewWarping& warping, LevelState& st) {
-  st.RefPointX = warping.estimate.RefPointX;
-  st.RefPointY = warping.estimate.RefPointY;
-  st.MovedPointX = warping.estimate.MovedPointX;
-  st.MovedPointY = warping.estimate.MovedPointY;
-  st.MovedPointZ = warping.estimate.MovedPointZ;
-  st.MapX0 = warping.estimate.MapX0;
-  st.MapY0 = warping.estimate.MapY0;
-  st.MapXt = warping.estimate.MapXt;
-  st.MapYt = warping.estimate.MapYt;
-  st.RefFlowMask = warping.RefFlowMask;
-  st.StereoMask0 = warping.StereoMask0;
-  st.ViewMaskT = warping.ViewMaskT;
-  st.ViewMaskTCopy = warping.ViewMaskTCopy;
-  st.Warped0 = warping.Warped0;
-  st.WarpedT = warping.WarpedT;
-  st.Warped0Dx = warping.Warped0Dx;
-  st.Warped0Dy = warping.Warped0Dy;
-  st.WarpedTDx = warping.WarpedTDx;
-  st.WarpedTDy = warping.WarpedTDy;
-}
-
-// Hands the projection of the estimate plus increments to the level state.
-void TakeIncrementedProjection(const EstimateProjection& projection, LevelState& st) {
-  st.DepthInc = projection.Depth;
-  st.RefPointXInc = projection.RefPointX;
-  st.RefPointYInc = projection.RefPointY;
-  st.MovedPointXInc = projection.MovedPointX;
-  st.MovedPointYInc = projection.MovedPointY;
-  st.MovedPointZInc = projection.MovedPointZ;
-  st.IncMapX0 = projection.MapX0;
-  st.IncMapY0 = projection.MapY0;
-  st.IncMapXt = projection.MapXt;
-  st.IncMapYt = projection.MapYt;
 }
 
 void ZeroIncrements(LevelState& st) {
@@ -173,8 +133,6 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
     if (depth_estimated && p.SF_D0_FileName) SaveFalseColourImage(e.Z, *p.SF_D0_FileName);
     const LevelGeometry geometry{run.calibration, view_centres, intrinsics, level_factor,
                                  st.gridX, st.gridY};
-    ViewWarping warping;
-    EstimateProjection incremented;
     bool stopped_before_solving = false;
 
     double outer_change = 0;
@@ -182,8 +140,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
          outer < 2 || (outer_change > p.EpsilonOuter && outer <= p.MaxIterOuter); ++outer) {
       const SceneFields fields{e.U, e.V, e.W, e.Z};
       WarpViewsOntoReference(p, geometry, run.time0, run.timet, level, fields, run.depth_fixed,
-                             warping);
-      TakeWarping(warping, st);
+                             st.warping);
       AssembleTerms(e.U, e.V, e.W, e.Z, projection_matrices, level_factor, intrinsics, st);
       ZeroIncrements(st);
       if (run.counts != nullptr) ++run.counts->outer_iterations;
@@ -193,8 +150,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
       do {
         const SceneFields increments{st.dU, st.dV, st.dW,
                                      depth_estimated ? st.dZ : cv::Mat()};
-        ProjectEstimate(geometry, views, fields, &increments, incremented);
-        TakeIncrementedProjection(incremented, st);
+        ProjectEstimate(geometry, views, fields, &increments, st.incremented);
         AssembleLinearSystem(st, reference, e.U, e.V, e.W, e.Z, weights, p);
         if (run.counts != nullptr) ++run.counts->inner_iterations;
         if (inner == 0 && outer == 0) {

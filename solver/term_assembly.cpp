@@ -87,7 +87,7 @@ void AssembleTerms(const cv::Mat& U, const cv::Mat& V, const cv::Mat& W, const c
   const Direction along_ray{st.RayX, st.RayY, ones};
   const int views = static_cast<int>(P.size());
 
-  const PointField time0{st.RefPointX, st.RefPointY, Z};
+  const PointField time0{st.warping.estimate.RefPointX, st.warping.estimate.RefPointY, Z};
   for (int i = 1; i < views; ++i) {
     Derivative(P[i], time0, along_x, 0, st.JacXx0[i]);
     Derivative(P[i], time0, along_y, 0, st.JacXy0[i]);
@@ -99,7 +99,7 @@ void AssembleTerms(const cv::Mat& U, const cv::Mat& V, const cv::Mat& W, const c
     }
   }
 
-  const PointField moved{st.MovedPointX, st.MovedPointY, st.MovedPointZ};
+  const PointField moved{st.warping.estimate.MovedPointX, st.warping.estimate.MovedPointY, st.warping.estimate.MovedPointZ};
   const Direction unit_u{ones, zeros, zeros};
   const Direction unit_v{zeros, ones, zeros};
   const Direction unit_w{zeros, zeros, ones};

@@ -32,15 +32,15 @@ struct Codes {
 };
 
 Codes MaskCodes(const LevelState& st, int y = kY, int x = kX) {
-  return {st.RefFlowMask.at<uchar>(y, x), st.ViewMaskT[1].at<uchar>(y, x),
-          st.depth_estimated ? st.StereoMask0[1].at<uchar>(y, x) : -1,
-          st.ViewMaskTCopy[1].at<uchar>(y, x)};
+  return {st.warping.RefFlowMask.at<uchar>(y, x), st.warping.ViewMaskT[1].at<uchar>(y, x),
+          st.depth_estimated ? st.warping.StereoMask0[1].at<uchar>(y, x) : -1,
+          st.warping.ViewMaskTCopy[1].at<uchar>(y, x)};
 }
 
 // Runs the pixel once with one map value changed and returns the mask codes.
-Codes Moved(bool depth, std::vector<cv::Mat> LevelState::*maps, int view, float value) {
+Codes Moved(bool depth, std::vector<cv::Mat> EstimateProjection::*maps, int view, float value) {
   LevelState st = NeutralLevel(kSize, 2, depth);
-  Set((st.*maps)[view], value);
+  Set((st.incremented.*maps)[view], value);
   Accumulate(st, Constant(kSize, 100));
   return MaskCodes(st);
 }
@@ -57,62 +57,62 @@ void ExpectCodes(const LevelState& st, Codes expected, const char* what) {
 }
 
 TEST(SafeAreaTest, BoundsOfTheThreeChecksWithDepthEstimated) {
-  using S = LevelState;
+  using S = EstimateProjection;
   const int O = kMaskOutsideSafeArea;
-  ExpectEq(Moved(true, &S::IncMapXt, 0, 5.5f), {0, 0, 0, 0}, "inside everywhere stays active");
+  ExpectEq(Moved(true, &S::MapXt, 0, 5.5f), {0, 0, 0, 0}, "inside everywhere stays active");
   // x exactly 4h: passes A, fails B and C.
-  ExpectEq(Moved(true, &S::IncMapXt, 0, 4), {0, 0, 0, 0}, "A at x = 4");
-  ExpectEq(Moved(true, &S::IncMapX0, 1, 4), {0, O, O, 0}, "B at x = 4");
-  ExpectEq(Moved(true, &S::IncMapXt, 1, 4), {0, O, 0, O}, "C at x = 4");
-  ExpectEq(Moved(true, &S::IncMapXt, 1, 4.0001f), {0, 0, 0, 0}, "C just above x = 4");
+  ExpectEq(Moved(true, &S::MapXt, 0, 4), {0, 0, 0, 0}, "A at x = 4");
+  ExpectEq(Moved(true, &S::MapX0, 1, 4), {0, O, O, 0}, "B at x = 4");
+  ExpectEq(Moved(true, &S::MapXt, 1, 4), {0, O, 0, O}, "C at x = 4");
+  ExpectEq(Moved(true, &S::MapXt, 1, 4.0001f), {0, 0, 0, 0}, "C just above x = 4");
   // y exactly 4h: passes A and C, fails B.
-  ExpectEq(Moved(true, &S::IncMapYt, 0, 4), {0, 0, 0, 0}, "A at y = 4");
-  ExpectEq(Moved(true, &S::IncMapY0, 1, 4), {0, O, O, 0}, "B at y = 4");
-  ExpectEq(Moved(true, &S::IncMapYt, 1, 4), {0, 0, 0, 0}, "C at y = 4");
-  ExpectEq(Moved(true, &S::IncMapYt, 0, 3.999f), {O, 0, 0, O}, "A below y = 4");
+  ExpectEq(Moved(true, &S::MapYt, 0, 4), {0, 0, 0, 0}, "A at y = 4");
+  ExpectEq(Moved(true, &S::MapY0, 1, 4), {0, O, O, 0}, "B at y = 4");
+  ExpectEq(Moved(true, &S::MapYt, 1, 4), {0, 0, 0, 0}, "C at y = 4");
+  ExpectEq(Moved(true, &S::MapYt, 0, 3.999f), {O, 0, 0, O}, "A below y = 4");
   // (cols - 5)h = 11 and (rows - 5)h = 9 always fail; just below passes.
-  ExpectEq(Moved(true, &S::IncMapXt, 0, 11), {O, 0, 0, O}, "A at x = 11");
-  ExpectEq(Moved(true, &S::IncMapXt, 0, 10.999f), {0, 0, 0, 0}, "A below x = 11");
-  ExpectEq(Moved(true, &S::IncMapX0, 1, 11), {0, O, O, 0}, "B at x = 11");
-  ExpectEq(Moved(true, &S::IncMapXt, 1, 11), {0, O, 0, O}, "C at x = 11");
-  ExpectEq(Moved(true, &S::IncMapYt, 0, 9), {O, 0, 0, O}, "A at y = 9");
-  ExpectEq(Moved(true, &S::IncMapY0, 1, 9), {0, O, O, 0}, "B at y = 9");
-  ExpectEq(Moved(true, &S::IncMapYt, 1, 9), {0, O, 0, O}, "C at y = 9");
-  ExpectEq(Moved(true, &S::IncMapYt, 1, 8.999f), {0, 0, 0, 0}, "C below y = 9");
+  ExpectEq(Moved(true, &S::MapXt, 0, 11), {O, 0, 0, O}, "A at x = 11");
+  ExpectEq(Moved(true, &S::MapXt, 0, 10.999f), {0, 0, 0, 0}, "A below x = 11");
+  ExpectEq(Moved(true, &S::MapX0, 1, 11), {0, O, O, 0}, "B at x = 11");
+  ExpectEq(Moved(true, &S::MapXt, 1, 11), {0, O, 0, O}, "C at x = 11");
+  ExpectEq(Moved(true, &S::MapYt, 0, 9), {O, 0, 0, O}, "A at y = 9");
+  ExpectEq(Moved(true, &S::MapY0, 1, 9), {0, O, O, 0}, "B at y = 9");
+  ExpectEq(Moved(true, &S::MapYt, 1, 9), {0, O, 0, O}, "C at y = 9");
+  ExpectEq(Moved(true, &S::MapYt, 1, 8.999f), {0, 0, 0, 0}, "C below y = 9");
 }
 
 TEST(SafeAreaTest, OnlyActiveTermsAreSwitchedOffAndMarked) {
   LevelState st = NeutralLevel(kSize, 2, true);
-  st.RefFlowMask.at<uchar>(kY, kX) = 100;
-  st.ViewMaskTCopy[1].at<uchar>(kY, kX) = 150;
-  Set(st.IncMapXt[0], 2);  // fails A, but both of its terms are already off
+  st.warping.RefFlowMask.at<uchar>(kY, kX) = 100;
+  st.warping.ViewMaskTCopy[1].at<uchar>(kY, kX) = 150;
+  Set(st.incremented.MapXt[0], 2);  // fails A, but both of its terms are already off
   Accumulate(st, Constant(kSize, 100));
   ExpectCodes(st, {100, 0, 0, 150}, "codes kept");
 }
 
 TEST(SafeAreaTest, DepthFixedChecks) {
-  using S = LevelState;
+  using S = EstimateProjection;
   const int O = kMaskOutsideSafeArea;
   // The reference view's check touches only the reference-flow term.
-  ExpectEq(Moved(false, &S::IncMapXt, 0, 11), {O, 0, -1, 0}, "reference at x = 11");
-  ExpectEq(Moved(false, &S::IncMapXt, 0, 4), {0, 0, -1, 0}, "reference at x = 4");
+  ExpectEq(Moved(false, &S::MapXt, 0, 11), {O, 0, -1, 0}, "reference at x = 11");
+  ExpectEq(Moved(false, &S::MapXt, 0, 4), {0, 0, -1, 0}, "reference at x = 4");
   // Time 0 of view 1 fails: the flow mask records it; time t fails: the stereo-t mask records it.
-  ExpectEq(Moved(false, &S::IncMapX0, 1, 4), {0, O, -1, 0}, "time 0 at x = 4");
-  ExpectEq(Moved(false, &S::IncMapYt, 1, 4), {0, 0, -1, O}, "time t at y = 4 (strict)");
-  ExpectEq(Moved(false, &S::IncMapYt, 1, 4.0001f), {0, 0, -1, 0}, "time t above y = 4");
+  ExpectEq(Moved(false, &S::MapX0, 1, 4), {0, O, -1, 0}, "time 0 at x = 4");
+  ExpectEq(Moved(false, &S::MapYt, 1, 4), {0, 0, -1, O}, "time t at y = 4 (strict)");
+  ExpectEq(Moved(false, &S::MapYt, 1, 4.0001f), {0, 0, -1, 0}, "time t above y = 4");
 }
 
 // A pixel whose view-1 time-t image has a gradient, so that an active stereo-t term adds to the
 // block.
 LevelState StereoTPixel(bool depth) {
   LevelState st = NeutralLevel(kSize, 2, depth);
-  Set(st.WarpedTDx[1], 10);
+  Set(st.warping.WarpedTDx[1], 10);
   return st;
 }
 
 TEST(SafeAreaTest, DepthFixedTimeZeroFailureDropsStereoTForThisPixelOnly) {
   LevelState st = StereoTPixel(false);
-  Set(st.IncMapX0[1], 3);
+  Set(st.incremented.MapX0[1], 3);
   PixelEquations e = Accumulate(st, Constant(kSize, 100));
   EXPECT_EQ(e.A[0][0], 0);  // neither flow nor stereo-t entered
   ExpectCodes(st, {0, kMaskOutsideSafeArea, -1, 0}, "only the flow mask written");
@@ -124,8 +124,8 @@ TEST(SafeAreaTest, DepthFixedTimeZeroFailureDropsStereoTForThisPixelOnly) {
 
 TEST(SafeAreaTest, DepthFixedViewWithFlowOffIsNotChecked) {
   LevelState st = StereoTPixel(false);
-  st.ViewMaskT[1].at<uchar>(kY, kX) = 100;
-  Set(st.IncMapXt[1], 1);
+  st.warping.ViewMaskT[1].at<uchar>(kY, kX) = 100;
+  Set(st.incremented.MapXt[1], 1);
   const PixelEquations e = Accumulate(st, Constant(kSize, 100));
   EXPECT_DOUBLE_EQ(e.A[0][0], 100);
   ExpectCodes(st, {0, 100, -1, 0}, "no check");
@@ -206,13 +206,13 @@ struct RichPixel {
 RichPixel MakeRichPixel(bool depth, int image_type) {
   RichPixel r{NeutralLevel(kSize, 2, depth), Constant(kSize, 100)};
   LevelState& st = r.st;
-  Set(st.WarpedT[0], 110);
-  Set(st.WarpedTDx[0], 2);
-  Set(st.WarpedT[1], 120);
-  Set(st.WarpedTDy[1], 4);
+  Set(st.warping.WarpedT[0], 110);
+  Set(st.warping.WarpedTDx[0], 2);
+  Set(st.warping.WarpedT[1], 120);
+  Set(st.warping.WarpedTDy[1], 4);
   Set(st.DyDW[1], 0.5f);
-  Set(st.Warped0[1], 105);
-  Set(st.Warped0Dx[1], 3);
+  Set(st.warping.Warped0[1], 105);
+  Set(st.warping.Warped0Dx[1], 3);
   if (depth) {
     Set(st.DxDZT[0], 0.5f);
     Set(st.DyDZT[1], 0.25f);
@@ -223,7 +223,7 @@ RichPixel MakeRichPixel(bool depth, int image_type) {
   Set(st.dV, 0.25f);
   Set(st.dW, -0.5f);
   if (image_type != CV_32F) {
-    for (cv::Mat* m : {&st.WarpedT[0], &st.WarpedT[1], &st.Warped0[1], &r.I_ref}) {
+    for (cv::Mat* m : {&st.warping.WarpedT[0], &st.warping.WarpedT[1], &st.warping.Warped0[1], &r.I_ref}) {
       m->convertTo(*m, image_type);
     }
   }
@@ -243,10 +243,10 @@ void ExpectTerm(const PixelEquations& e, double r, std::initializer_list<double>
 
 // Leaves only the named term active at the rich pixel.
 void OnlyTerm(LevelState& st, bool ref, bool flow, bool stereo0, bool stereoT) {
-  st.RefFlowMask.at<uchar>(kY, kX) = ref ? 0 : 100;
-  st.ViewMaskT[1].at<uchar>(kY, kX) = flow ? 0 : 100;
-  if (st.depth_estimated) st.StereoMask0[1].at<uchar>(kY, kX) = stereo0 ? 0 : 100;
-  st.ViewMaskTCopy[1].at<uchar>(kY, kX) = stereoT ? 0 : 100;
+  st.warping.RefFlowMask.at<uchar>(kY, kX) = ref ? 0 : 100;
+  st.warping.ViewMaskT[1].at<uchar>(kY, kX) = flow ? 0 : 100;
+  if (st.depth_estimated) st.warping.StereoMask0[1].at<uchar>(kY, kX) = stereo0 ? 0 : 100;
+  st.warping.ViewMaskTCopy[1].at<uchar>(kY, kX) = stereoT ? 0 : 100;
 }
 
 TEST(AccumulateDataTermsTest, FourKindsOfTermWithDepthEstimated) {
@@ -286,8 +286,8 @@ TEST(AccumulateDataTermsTest, DepthFixedHasThreeUnknownsAndNoStereoZero) {
 TEST(AccumulateDataTermsTest, OneViewOnlyKeepsTheReferenceFlowTerm) {
   for (bool depth : {true, false}) {
     LevelState st = NeutralLevel(kSize, 1, depth);
-    Set(st.WarpedT[0], 103);
-    Set(st.WarpedTDx[0], 2);
+    Set(st.warping.WarpedT[0], 103);
+    Set(st.warping.WarpedTDx[0], 2);
     Set(st.dU, 0.5f);
     const PixelEquations e = Accumulate(st, Constant(kSize, 100));
     if (depth) {
@@ -300,9 +300,9 @@ TEST(AccumulateDataTermsTest, OneViewOnlyKeepsTheReferenceFlowTerm) {
 
 TEST(AccumulateDataTermsTest, RobustWeightForResidualsZeroAndOneHundred) {
   LevelState st = NeutralLevel(kSize, 1, false);
-  Set(st.WarpedTDx[0], 1);  // J = (1, 0, 0)
+  Set(st.warping.WarpedTDx[0], 1);  // J = (1, 0, 0)
   EXPECT_DOUBLE_EQ(Accumulate(st, Constant(kSize, 100)).A[0][0], 1.0);
-  Set(st.WarpedT[0], 200);
+  Set(st.warping.WarpedT[0], 200);
   const PixelEquations e = Accumulate(st, Constant(kSize, 100));
   EXPECT_DOUBLE_EQ(e.A[0][0], 1 / std::sqrt(10001.0));
   EXPECT_NEAR(e.A[0][0], 0.01, 1e-4);

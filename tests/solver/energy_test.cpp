@@ -93,9 +93,9 @@ TEST(ComputeEnergyTest, ThreeViewsCountTheReferenceFlowTwice) {
 
 TEST(ComputeEnergyTest, ResidualsOfEachTerm) {
   LevelState st = NeutralLevel(kSize, 2, true);
-  st.WarpedT[0] = Constant(kSize, 101);  // reference flow: 1
-  st.Warped0[1] = Constant(kSize, 104);  // stereo at time 0: 4
-  st.WarpedT[1] = cv::Mat(kSize, CV_8U, cv::Scalar(107));  // flow: 3, stereo at time t: 6
+  st.warping.WarpedT[0] = Constant(kSize, 101);  // reference flow: 1
+  st.warping.Warped0[1] = Constant(kSize, 104);  // stereo at time 0: 4
+  st.warping.WarpedT[1] = cv::Mat(kSize, CV_8U, cv::Scalar(107));  // flow: 3, stereo at time t: 6
   const EnergyTotals e = Energy(st, ConstantFields(kSize));
   EXPECT_NEAR(e.E_ref_flow, kWH * std::sqrt(2.0), 1e-12);
   EXPECT_NEAR(e.E_flow[1], kWH * std::sqrt(10.0), 1e-12);
@@ -106,10 +106,10 @@ TEST(ComputeEnergyTest, ResidualsOfEachTerm) {
 
 TEST(ComputeEnergyTest, MaskedPixelsKeepOnlyTheirSmoothness) {
   LevelState st = NeutralLevel(kSize, 2, true);
-  st.RefFlowMask.setTo(127);
-  st.ViewMaskT[1].setTo(100);
-  st.ViewMaskTCopy[1].setTo(191);
-  st.StereoMask0[1].setTo(150);
+  st.warping.RefFlowMask.setTo(127);
+  st.warping.ViewMaskT[1].setTo(100);
+  st.warping.ViewMaskTCopy[1].setTo(191);
+  st.warping.StereoMask0[1].setTo(150);
   const EnergyTotals e = Energy(st, ConstantFields(kSize));
   EXPECT_EQ(e.Edata, 0);
   EXPECT_EQ(e.Eintensity, 0);

@@ -85,11 +85,11 @@ TEST(AssembleLinearSystemTest, StoresEachPixelsSmoothnessAndDataRows) {
   const SmoothWeights weights{3, 2, 1};
   // The same pixel's equations built by hand from the unit functions, on copies of the masks.
   LevelState copy = st;
-  copy.RefFlowMask = st.RefFlowMask.clone();
+  copy.warping.RefFlowMask = st.warping.RefFlowMask.clone();
   for (int i = 1; i < 3; ++i) {
-    copy.ViewMaskT[i] = st.ViewMaskT[i].clone();
-    copy.ViewMaskTCopy[i] = st.ViewMaskTCopy[i].clone();
-    copy.StereoMask0[i] = st.StereoMask0[i].clone();
+    copy.warping.ViewMaskT[i] = st.warping.ViewMaskT[i].clone();
+    copy.warping.ViewMaskTCopy[i] = st.warping.ViewMaskTCopy[i].clone();
+    copy.warping.StereoMask0[i] = st.warping.StereoMask0[i].clone();
   }
   AssembleLinearSystem(st, level.I_ref, level.U, level.V, level.W, level.Z, weights, p);
 
@@ -118,8 +118,8 @@ TEST(AssembleLinearSystemTest, StoresEachPixelsSmoothnessAndDataRows) {
   }
   EXPECT_GT(data_terms_active, 0);
   // Pixels near the border project outside the safe area: their masks now carry 127.
-  EXPECT_EQ(st.RefFlowMask.at<uchar>(1, 1), kMaskOutsideSafeArea);
-  EXPECT_EQ(st.RefFlowMask.at<uchar>(y, x), 0);
+  EXPECT_EQ(st.warping.RefFlowMask.at<uchar>(1, 1), kMaskOutsideSafeArea);
+  EXPECT_EQ(st.warping.RefFlowMask.at<uchar>(y, x), 0);
 }
 
 TEST(AssembleLinearSystemTest, LevelOfWidthTwoHasOnlyFrameRows) {
@@ -349,10 +349,10 @@ TEST(SolveSORTest, RowWithZeroDiagonalKeepsItsValue) {
   const cv::Size size(6, 5);
   LevelState st = NeutralLevel(size, 2, true);
   const Fields f = ConstantFields(size);
-  st.RefFlowMask.setTo(100);
-  st.ViewMaskT[1].setTo(100);
-  st.ViewMaskTCopy[1].setTo(100);
-  st.StereoMask0[1].setTo(100);
+  st.warping.RefFlowMask.setTo(100);
+  st.warping.ViewMaskT[1].setTo(100);
+  st.warping.ViewMaskTCopy[1].setTo(100);
+  st.warping.StereoMask0[1].setTo(100);
   // Zero smoothness weight, no data term: every interior row is 0 = 0.
   AssembleLinearSystem(st, Constant(size, 100), f.U, f.V, f.W, f.Z, {0, 0, 0}, ParameterSet());
   const std::vector<float> x = Solve(st, 1.6, 0, 3);
@@ -368,10 +368,10 @@ TEST(InnerIterationTest, RecoversTheShiftOfALinearisedImage) {
   const cv::Size size(24, 20);
   LevelState st = NeutralLevel(size, 1, false);
   cv::RNG rng(17);
-  st.WarpedTDx[0] = testing::SmoothRandom(size, rng, -20, 20);
-  st.WarpedTDy[0] = testing::SmoothRandom(size, rng, -20, 20);
+  st.warping.WarpedTDx[0] = testing::SmoothRandom(size, rng, -20, 20);
+  st.warping.WarpedTDy[0] = testing::SmoothRandom(size, rng, -20, 20);
   const cv::Mat I_ref = Constant(size, 100);
-  st.WarpedT[0] = I_ref + 0.3 * st.WarpedTDx[0] - 0.2 * st.WarpedTDy[0];
+  st.warping.WarpedT[0] = I_ref + 0.3 * st.warping.WarpedTDx[0] - 0.2 * st.warping.WarpedTDy[0];
   const Fields f = ConstantFields(size);
   ParameterSet p;
   p.MaxIterSOR = 300;
@@ -399,8 +399,8 @@ TEST(InnerIterationTest, RecoversMotionAndDepthFromThreeViews) {
   const cv::Mat I_ref = Constant(size, 100);
   // With identity warps the gradient of a linearised time-t image is Ix·dx/dF + Iy·dy/dF.
   const auto predicted_time_t = [&](int i) {
-    st.WarpedTDx[i] = random(20);
-    st.WarpedTDy[i] = random(20);
+    st.warping.WarpedTDx[i] = random(20);
+    st.warping.WarpedTDy[i] = random(20);
     for (cv::Mat* m : {&st.DxDU[i], &st.DxDV[i], &st.DxDW[i], &st.DyDU[i], &st.DyDV[i],
                        &st.DyDW[i], &st.DxDZT[i], &st.DyDZT[i]}) {
       *m = random(1);
@@ -409,19 +409,19 @@ TEST(InnerIterationTest, RecoversMotionAndDepthFromThreeViews) {
     const cv::Mat* dx[4] = {&st.DxDU[i], &st.DxDV[i], &st.DxDW[i], &st.DxDZT[i]};
     const cv::Mat* dy[4] = {&st.DyDU[i], &st.DyDV[i], &st.DyDW[i], &st.DyDZT[i]};
     for (int j = 0; j < 4; ++j) {
-      change += truth[j] * (st.WarpedTDx[i].mul(*dx[j]) + st.WarpedTDy[i].mul(*dy[j]));
+      change += truth[j] * (st.warping.WarpedTDx[i].mul(*dx[j]) + st.warping.WarpedTDy[i].mul(*dy[j]));
     }
-    st.WarpedT[i] = I_ref - change;
+    st.warping.WarpedT[i] = I_ref - change;
   };
   for (int i = 0; i < views; ++i) {
     predicted_time_t(i);
     if (i == 0) continue;
-    st.Warped0Dx[i] = random(20);
-    st.Warped0Dy[i] = random(20);
+    st.warping.Warped0Dx[i] = random(20);
+    st.warping.Warped0Dy[i] = random(20);
     st.DxDZ0[i] = random(1);
     st.DyDZ0[i] = random(1);
-    const cv::Mat Ji0 = st.Warped0Dx[i].mul(st.DxDZ0[i]) + st.Warped0Dy[i].mul(st.DyDZ0[i]);
-    st.Warped0[i] = I_ref - truth[3] * Ji0;
+    const cv::Mat Ji0 = st.warping.Warped0Dx[i].mul(st.DxDZ0[i]) + st.warping.Warped0Dy[i].mul(st.DyDZ0[i]);
+    st.warping.Warped0[i] = I_ref - truth[3] * Ji0;
   }
   const Fields f = ConstantFields(size);
   ParameterSet p;

@@ -34,19 +34,19 @@ inline LevelState NeutralLevel(cv::Size size, int views, bool depth_estimated) {
     }
   }
   for (auto* list :
-       {&st.MapX0, &st.MapY0, &st.MapXt, &st.MapYt, &st.StereoMask0, &st.ViewMaskT,
-        &st.ViewMaskTCopy, &st.Warped0, &st.WarpedT, &st.Warped0Dx, &st.Warped0Dy, &st.WarpedTDx,
-        &st.WarpedTDy, &st.IncMapX0, &st.IncMapY0, &st.IncMapXt, &st.IncMapYt, &st.JacXx0,
+       {&st.warping.estimate.MapX0, &st.warping.estimate.MapY0, &st.warping.estimate.MapXt, &st.warping.estimate.MapYt, &st.warping.StereoMask0, &st.warping.ViewMaskT,
+        &st.warping.ViewMaskTCopy, &st.warping.Warped0, &st.warping.WarpedT, &st.warping.Warped0Dx, &st.warping.Warped0Dy, &st.warping.WarpedTDx,
+        &st.warping.WarpedTDy, &st.incremented.MapX0, &st.incremented.MapY0, &st.incremented.MapXt, &st.incremented.MapYt, &st.JacXx0,
         &st.JacXy0, &st.JacYx0, &st.JacYy0, &st.DxDZ0, &st.DyDZ0, &st.DxDU, &st.DxDV, &st.DxDW,
         &st.DyDU, &st.DyDV, &st.DyDW, &st.JacXxT, &st.JacXyT, &st.JacYxT, &st.JacYyT, &st.DxDZT,
         &st.DyDZT}) {
     list->assign(views, cv::Mat());
   }
-  st.RefFlowMask = cv::Mat::zeros(size, CV_8U);
+  st.warping.RefFlowMask = cv::Mat::zeros(size, CV_8U);
   for (int i = 0; i < views; ++i) {
-    st.WarpedT[i] = Constant(size, 100);
-    st.WarpedTDx[i] = Constant(size, 0);
-    st.WarpedTDy[i] = Constant(size, 0);
+    st.warping.WarpedT[i] = Constant(size, 100);
+    st.warping.WarpedTDx[i] = Constant(size, 0);
+    st.warping.WarpedTDy[i] = Constant(size, 0);
     st.JacXxT[i] = Constant(size, 1);
     st.JacXyT[i] = Constant(size, 0);
     st.JacYxT[i] = Constant(size, 0);
@@ -61,12 +61,12 @@ inline LevelState NeutralLevel(cv::Size size, int views, bool depth_estimated) {
       st.DxDZT[i] = Constant(size, 0);
       st.DyDZT[i] = Constant(size, 0);
     }
-    st.IncMapXt[i] = st.gridX.clone();
-    st.IncMapYt[i] = st.gridY.clone();
+    st.incremented.MapXt[i] = st.gridX.clone();
+    st.incremented.MapYt[i] = st.gridY.clone();
     if (i == 0) continue;
-    st.Warped0[i] = Constant(size, 100);
-    st.Warped0Dx[i] = Constant(size, 0);
-    st.Warped0Dy[i] = Constant(size, 0);
+    st.warping.Warped0[i] = Constant(size, 100);
+    st.warping.Warped0Dx[i] = Constant(size, 0);
+    st.warping.Warped0Dy[i] = Constant(size, 0);
     st.JacXx0[i] = Constant(size, 1);
     st.JacXy0[i] = Constant(size, 0);
     st.JacYx0[i] = Constant(size, 0);
@@ -74,12 +74,12 @@ inline LevelState NeutralLevel(cv::Size size, int views, bool depth_estimated) {
     if (depth_estimated) {
       st.DxDZ0[i] = Constant(size, 0);
       st.DyDZ0[i] = Constant(size, 0);
-      st.StereoMask0[i] = cv::Mat::zeros(size, CV_8U);
+      st.warping.StereoMask0[i] = cv::Mat::zeros(size, CV_8U);
     }
-    st.IncMapX0[i] = st.gridX.clone();
-    st.IncMapY0[i] = st.gridY.clone();
-    st.ViewMaskT[i] = cv::Mat::zeros(size, CV_8U);
-    st.ViewMaskTCopy[i] = cv::Mat::zeros(size, CV_8U);
+    st.incremented.MapX0[i] = st.gridX.clone();
+    st.incremented.MapY0[i] = st.gridY.clone();
+    st.warping.ViewMaskT[i] = cv::Mat::zeros(size, CV_8U);
+    st.warping.ViewMaskTCopy[i] = cv::Mat::zeros(size, CV_8U);
   }
   for (cv::Mat* field : {&st.dU, &st.dV, &st.dW, &st.Ux, &st.Uy, &st.Vx, &st.Vy, &st.Wx, &st.Wy,
                          &st.Zx, &st.Zy}) {
@@ -141,9 +141,9 @@ inline BusyLevel MakeBusyLevel(cv::Size size, int views, bool depth_estimated, u
     return m + centre;
   };
   for (int i = 0; i < views; ++i) {
-    st.WarpedT[i] = Image8(base + SmoothRandom(size, rng, -10, 10));
-    st.WarpedTDx[i] = noisy(0, 8);
-    st.WarpedTDy[i] = noisy(0, 8);
+    st.warping.WarpedT[i] = Image8(base + SmoothRandom(size, rng, -10, 10));
+    st.warping.WarpedTDx[i] = noisy(0, 8);
+    st.warping.WarpedTDy[i] = noisy(0, 8);
     st.JacXxT[i] = noisy(1, 0.2f);
     st.JacXyT[i] = noisy(0, 0.1f);
     st.JacYxT[i] = noisy(0, 0.1f);
@@ -158,12 +158,12 @@ inline BusyLevel MakeBusyLevel(cv::Size size, int views, bool depth_estimated, u
       st.DxDZT[i] = noisy(0, 0.2f);
       st.DyDZT[i] = noisy(0, 0.2f);
     }
-    st.IncMapXt[i] = st.gridX + noisy(0, 3);
-    st.IncMapYt[i] = st.gridY + noisy(0, 3);
+    st.incremented.MapXt[i] = st.gridX + noisy(0, 3);
+    st.incremented.MapYt[i] = st.gridY + noisy(0, 3);
     if (i == 0) continue;
-    st.Warped0[i] = Image8(base + SmoothRandom(size, rng, -10, 10));
-    st.Warped0Dx[i] = noisy(0, 8);
-    st.Warped0Dy[i] = noisy(0, 8);
+    st.warping.Warped0[i] = Image8(base + SmoothRandom(size, rng, -10, 10));
+    st.warping.Warped0Dx[i] = noisy(0, 8);
+    st.warping.Warped0Dy[i] = noisy(0, 8);
     st.JacXx0[i] = noisy(1, 0.2f);
     st.JacXy0[i] = noisy(0, 0.1f);
     st.JacYx0[i] = noisy(0, 0.1f);
@@ -172,8 +172,8 @@ inline BusyLevel MakeBusyLevel(cv::Size size, int views, bool depth_estimated, u
       st.DxDZ0[i] = noisy(0, 0.2f);
       st.DyDZ0[i] = noisy(0, 0.2f);
     }
-    st.IncMapX0[i] = st.gridX + noisy(0, 3);
-    st.IncMapY0[i] = st.gridY + noisy(0, 3);
+    st.incremented.MapX0[i] = st.gridX + noisy(0, 3);
+    st.incremented.MapY0[i] = st.gridY + noisy(0, 3);
   }
   level.U = noisy(0, 1);
   level.V = noisy(0, 1);

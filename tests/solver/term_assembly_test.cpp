@@ -39,11 +39,11 @@ class TermAssemblyTest : public ::testing::Test {
     for (int i = 0; i < 2; ++i) {
       BuildProjectionMatrix(calibration_.C[i], calibration_.R[i], calibration_.T[i], level_factor, P[i]);
     }
-    BackProjectReference(Z_, state_.gridX, state_.gridY, level_factor, intrinsics_, state_.RefPointX,
-                         state_.RefPointY);
-    cv::add(state_.RefPointX, U_, state_.MovedPointX);
-    cv::add(state_.RefPointY, V_, state_.MovedPointY);
-    cv::add(Z_, W_, state_.MovedPointZ);
+    BackProjectReference(Z_, state_.gridX, state_.gridY, level_factor, intrinsics_, state_.warping.estimate.RefPointX,
+                         state_.warping.estimate.RefPointY);
+    cv::add(state_.warping.estimate.RefPointX, U_, state_.warping.estimate.MovedPointX);
+    cv::add(state_.warping.estimate.RefPointY, V_, state_.warping.estimate.MovedPointY);
+    cv::add(Z_, W_, state_.warping.estimate.MovedPointZ);
     for (auto* list : {&state_.JacXx0, &state_.JacXy0, &state_.JacYx0, &state_.JacYy0, &state_.DxDZ0,
                        &state_.DyDZ0, &state_.DxDU, &state_.DxDV, &state_.DxDW, &state_.DyDU,
                        &state_.DyDV, &state_.DyDW, &state_.JacXxT, &state_.JacXyT, &state_.JacYxT,
