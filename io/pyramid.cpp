@@ -7,8 +7,15 @@
 namespace sceneflow {
 
 double AccumulatedFactor(double eta, int level) {
+  // Counts the level - 1 factors without stepping past level, which may be the largest int. Once
+  // a factor leaves the product unchanged (it has reached 0, or the smallest subnormal number that
+  // rounds back to itself), the remaining factors would too, so they are skipped.
   double factor = 1.0;
-  for (int k = 2; k <= level; ++k) factor *= eta;
+  for (int k = 1; k < level; ++k) {
+    const double next = factor * eta;
+    if (next == factor) break;
+    factor = next;
+  }
   return factor;
 }
 

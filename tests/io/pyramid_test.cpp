@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace sceneflow {
@@ -22,6 +23,19 @@ TEST(PyramidTest, SizesRoundUpTheAccumulatedFactor) {
   const std::vector<cv::Size> halves = {{641, 481}, {321, 241}, {161, 121}};
   EXPECT_EQ(Sizes(BuildImagePyramid(cv::Mat(481, 641, CV_8U), 3, 0.5)), halves);
   EXPECT_EQ(PyramidLevelSize({640, 480}, 0.9, 11), cv::Size(224, 168));
+}
+
+TEST(PyramidTest, FactorOfTheLargestLevelNumber) {
+  // The last level number an int can hold must not overflow the count of factors.
+  const int last = std::numeric_limits<int>::max();
+  EXPECT_EQ(AccumulatedFactor(0.5, last), 0.0);
+  EXPECT_EQ(PyramidLevelSize({640, 480}, 0.5, last), cv::Size(0, 0));
+  // With 0.9 the product sticks at a subnormal number that multiplying by 0.9 rounds back to.
+  EXPECT_GT(AccumulatedFactor(0.9, last), 0.0);
+  EXPECT_LT(AccumulatedFactor(0.9, last), 1e-320);
+  EXPECT_EQ(PyramidLevelSize({640, 480}, 0.9, last), cv::Size(1, 1));
+  EXPECT_EQ(AccumulatedFactor(0.5, 3), 0.25);
+  EXPECT_EQ(AccumulatedFactor(0.5, 1), 1.0);
 }
 
 TEST(PyramidTest, OneLevelIsAFullSizeCopy) {
