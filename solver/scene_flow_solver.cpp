@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "config/input_error.h"
 #include "geometry/camera.h"
 #include "geometry/view_warping.h"
 #include "io/false_colour.h"
@@ -130,7 +131,9 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
     LevelState st;
     SetUpLevel(level, reference.size(), views, depth_estimated, run.h, st);
     if (run.counts != nullptr) ++run.counts->levels;
-    if (depth_estimated && p.SF_D0_FileName) SaveFalseColourImage(e.Z, *p.SF_D0_FileName);
+    if (depth_estimated && p.SF_D0_FileName && !SaveFalseColourImage(e.Z, *p.SF_D0_FileName)) {
+      throw InputError("Error: could not write colour image " + *p.SF_D0_FileName);
+    }
     const LevelGeometry geometry{run.calibration, view_centres, intrinsics, level_factor,
                                  st.gridX, st.gridY};
     bool stopped_before_solving = false;

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "config/input_error.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -142,6 +146,17 @@ TEST_F(SceneFlowSolverTest, DepthFixedRunReturnsTheStartDepthResampled) {
   }
   EXPECT_EQ(cv::norm(Z_, expected, cv::NORM_INF), 0);
   EXPECT_EQ(Count(Log(), "E_Stere0 = 0 "), 3 * 2);  // no stereo term at time 0 with depth fixed
+}
+
+TEST_F(SceneFlowSolverTest, DepthPictureIsWrittenAtEveryLevelOfADepthRun) {
+  parameters_.MaxIterOuter = 1;
+  parameters_.SF_D0_FileName = dir_ / "depth.png";
+  Solve(2, 1, true);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "depth.png"));  // not while depth is fixed
+  Solve(2, 1, false);
+  EXPECT_EQ(cv::imread(dir_ / "depth.png").size(), LevelSize(1));
+  parameters_.SF_D0_FileName = dir_ / "absent/depth.png";
+  EXPECT_THROW(Solve(2, 1, false), InputError);
 }
 
 TEST_F(SceneFlowSolverTest, LevelsAreReportedWithTheirNumbersAndSizes) {
