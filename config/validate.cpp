@@ -1,9 +1,11 @@
 #include "config/validate.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "config/input_error.h"
 
@@ -26,6 +28,18 @@ void RequireNonNegative(double value, const char* key) {
   if (!(value >= 0)) {
     throw InputError(std::string("Error: ") + key + " is " + FormatNumber(value) +
                      ", it must not be negative");
+  }
+}
+
+// Every number of the set must be finite: an infinity or a NaN in any of them can only spread
+// into the fields.
+void RequireFiniteNumbers(const ParameterSet& p) {
+  for (const ParameterKey& key : ParameterKeys()) {
+    auto member = std::get_if<double ParameterSet::*>(&key.member);
+    if (member && !std::isfinite(p.*(*member))) {
+      throw InputError(std::string("Error: ") + key.name + " is " + FormatNumber(p.*(*member)) +
+                       ", it must be a finite number");
+    }
   }
 }
 
@@ -82,6 +96,7 @@ void ValidateParameters(const ParameterSet& p) {
                      " (PyramidLevelFinal is " + std::to_string(p.PyramidLevelFinal) +
                      ", PyramidLevelsSF is " + std::to_string(p.PyramidLevelsSF) + ")");
   }
+  RequireFiniteNumbers(p);
 }
 
 }  // namespace sceneflow

@@ -163,7 +163,8 @@ cv::Mat PrepareMotion(char name, const OptionalString& image_path, const Optiona
   }
   if (text_path) return ResizeArea(ReadFullSizeText(*text_path, grids.full), grids.coarsest);
   if (constant != 0) {
-    log.Line("** Initialization: %c to %d\n", name, static_cast<int>(constant));
+    // The integral part, as an int would show it, but also for constants beyond the int range.
+    log.Line("** Initialization: %c to %.0f\n", name, std::trunc(constant) + 0.0);
     return Constant(grids.coarsest, constant);
   }
   log.Line("** Initialization: %c to zero\n", name);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "config/input_error.h"
 
@@ -53,6 +54,30 @@ TEST(ValidateTest, RefusesWhatCannotGiveSoundResults) {
     p.Tx = 0;
   });
   refused([](ParameterSet& p) { p.BLACK_LINE = 1; });
+}
+
+TEST(ValidateTest, RefusesNumbersThatAreNotFinite) {
+  auto message = [](auto change) -> std::string {
+    ParameterSet parameters = RunnableParameters();
+    change(parameters);
+    try {
+      ValidateParameters(parameters);
+    } catch (const InputError& error) {
+      return error.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(message([](ParameterSet& p) { p.U_CONST = std::nan(""); }),
+            "Error: U_CONST is nan, it must be a finite number");
+  EXPECT_EQ(message([](ParameterSet& p) { p.Z_CONST = -HUGE_VAL; }),
+            "Error: Z_CONST is -inf, it must be a finite number");
+  EXPECT_EQ(message([](ParameterSet& p) { p.W_CONST = HUGE_VAL; }),
+            "Error: W_CONST is inf, it must be a finite number");
+  EXPECT_EQ(message([](ParameterSet& p) { p.Alpha = HUGE_VAL; }),
+            "Error: Alpha is inf, it must be a finite number");
+  EXPECT_EQ(message([](ParameterSet& p) { p.EpsilonSOR = std::nan(""); }),
+            "Error: EpsilonSOR is nan, it must be a finite number");
+  EXPECT_EQ(message([](ParameterSet& p) { p.V_CONST = 1e300; }), "accepted");
 }
 
 TEST(ValidateTest, SentinelsAndZeroWeightsAreAccepted) {

@@ -109,6 +109,15 @@ TEST_F(StartFieldsTest, ConstantsShowTheirIntegerPart) {
                    "** Initialization: V to 0\n** Initialization: W to -2\n");
 }
 
+TEST_F(StartFieldsTest, ConstantsBeyondTheIntRangeShowTheirIntegerPart) {
+  parameters_.U_CONST = 1e10;
+  parameters_.V_CONST = -3e9 - 0.5;
+  parameters_.W_CONST = -1e-300;
+  Prepare();
+  EXPECT_EQ(Log(), "** Initialization: Z to null\n** Initialization: U to 10000000000\n"
+                   "** Initialization: V to -3000000000\n** Initialization: W to 0\n");
+}
+
 TEST_F(StartFieldsTest, ImagesComeBeforeTextsAndConstants) {
   parameters_.SF_Z0_start_init_FileName = Grey("z.png", 12);
   parameters_.SF_Z0_start_Txt_FileName = dir_ / "unused.txt";
