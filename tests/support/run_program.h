@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,23 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = ReadFile(out_path);
   result.err = ReadFile(err_path);
+  return result;
+}
+
+struct CommandResult {
+  int status = -1;     // exit status, or -1 when the command did not exit normally
+  std::string output;  // standard output and standard error, interleaved
+};
+
+// Runs a command line through the shell and captures both output streams together.
+inline CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.output += buffer;
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
 

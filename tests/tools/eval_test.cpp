@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "tests/support/run_program.h"
 #include "config/input_error.h"
 #include "io/text_matrix.h"
 #include "tools/eval/field_files.h"
@@ -14,6 +15,9 @@
 
 namespace sceneflow::eval {
 namespace {
+
+using ::sceneflow::testing::CommandResult;
+using ::sceneflow::testing::RunCommand;
 
 namespace fs = std::filesystem;
 
@@ -204,27 +208,6 @@ TEST(EvalFiles, DepthFromDisparityFollowsTheEstimatorsStart) {
 
 // ---- end to end ----
 
-struct CommandResult {
-  int status;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result{-1, ""};
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.output += buffer;
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream stream(path);
-  return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-}
-
 TEST(EvalExecutable, PrintsStartAndResultAndWritesJson) {
   const fs::path folder = FreshFolder("run");
   const fs::path truth = folder / "scene" / "truth";
@@ -260,7 +243,7 @@ TEST(EvalExecutable, PrintsStartAndResultAndWritesJson) {
       << run.output;
   EXPECT_NE(run.output.find("3D end-point error, mean                        3            1"), std::string::npos)
       << run.output;
-  const std::string text = ReadAll(json);
+  const std::string text = testing::ReadFile(json);
   EXPECT_NE(text.find("\"pixels\": 79,"), std::string::npos) << text;
   EXPECT_NE(text.find("\"start\": {\"pixels\": 79, \"flow2d_undefined\": 0, \"z_rms\": 10,"), std::string::npos) << text;
   EXPECT_NE(text.find("\"result\": {\"pixels\": 79, \"flow2d_undefined\": 0, \"z_rms\": 1,"), std::string::npos) << text;

@@ -11,28 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/run_program.h"
 #include "config/ini_file.h"
 
 namespace sceneflow {
 namespace {
 
+using ::sceneflow::testing::CommandResult;
+using ::sceneflow::testing::RunCommand;
+
 namespace fs = std::filesystem;
-
-struct CommandResult {
-  int status;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result{-1, ""};
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.output += buffer;
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 // Stands in for the estimator: refuses an INI without image names (as a partial INI would be),
 // fails for AlphaSF 0, and otherwise writes the truth with U off by AlphaSF/100.

@@ -13,6 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "tests/support/run_program.h"
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "io/text_matrix.h"
@@ -22,6 +23,9 @@
 
 namespace sceneflow::synth {
 namespace {
+
+using ::sceneflow::testing::CommandResult;
+using ::sceneflow::testing::RunCommand;
 
 namespace fs = std::filesystem;
 
@@ -235,22 +239,6 @@ TEST(SynthStartDepth, IsBlurredAndNoisyButClose) {
 }
 
 // ---- end to end: the executable writes a folder the estimator can run on ----
-
-struct CommandResult {
-  int status;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result{-1, ""};
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) result.output += buffer;
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 fs::path FreshFolder(const std::string& name) {
   const fs::path folder = fs::temp_directory_path() / ("sceneflow_synth_test_" + name + "_" + std::to_string(getpid()));
