@@ -81,6 +81,20 @@ inline void AddReferenceFlowTerm(const Linearisation& ref_t, double I_ref, const
   AddDataTerm(r, ref_t.J, ref_t.w - I_ref, e);
 }
 
+// Linearises the reference view at time t when the reference-flow term or a stereo term at time t
+// needs it. An ill-conditioned warp switches all of those terms off, marking 191.
+void LineariseReferenceAtTimeT(DataTermRow& row, int x, bool depth_estimated, std::uint8_t& ref,
+                               Linearisation& ref_t) {
+  bool any_stereoT = false;
+  for (int i = 1; i < row.views; ++i) any_stereoT = any_stereoT || row.stereoT[i];
+  if ((ref || any_stereoT) && !LineariseTimeT(row.timeT[0], x, depth_estimated, ref_t)) {
+    SwitchOff(ref, row.RefFlowMask[x], kMaskIllConditioned);
+    for (int i = 1; i < row.views; ++i) {
+      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
+    }
+  }
+}
+
 // Order of work with depth estimated: all four kinds of term, three safe-area checks per view.
 void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
   const int N = row.views;
@@ -112,16 +126,8 @@ void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
 
   const double d[4] = {row.dU[x], row.dV[x], row.dW[x], row.dZ[x]};
   const double I_ref = row.I_ref[x];
-  bool any_stereoT = false;
-  for (int i = 1; i < N; ++i) any_stereoT = any_stereoT || row.stereoT[i];
-
   Linearisation ref_t;
-  if ((ref || any_stereoT) && !LineariseTimeT(row.timeT[0], x, true, ref_t)) {
-    SwitchOff(ref, row.RefFlowMask[x], kMaskIllConditioned);
-    for (int i = 1; i < N; ++i) {
-      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
-    }
-  }
+  LineariseReferenceAtTimeT(row, x, true, ref, ref_t);
 
   for (int i = 1; i < N; ++i) {
     Linearisation& zero = row.linear0[i];
@@ -173,16 +179,8 @@ void AccumulateDepthFixed(DataTermRow& row, int x, PixelEquations& e) {
 
   const double d[4] = {row.dU[x], row.dV[x], row.dW[x], 0};
   const double I_ref = row.I_ref[x];
-  bool any_stereoT = false;
-  for (int i = 1; i < N; ++i) any_stereoT = any_stereoT || row.stereoT[i];
-
   Linearisation ref_t;
-  if ((ref || any_stereoT) && !LineariseTimeT(row.timeT[0], x, false, ref_t)) {
-    SwitchOff(ref, row.RefFlowMask[x], kMaskIllConditioned);
-    for (int i = 1; i < N; ++i) {
-      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
-    }
-  }
+  LineariseReferenceAtTimeT(row, x, false, ref, ref_t);
 
   for (int i = 1; i < N; ++i) {
     Linearisation& zero = row.linear0[i];
