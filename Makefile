@@ -44,8 +44,9 @@ fuzz: deps
 	@set -e; for target in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_ROOT)/corpus/$$target $(FUZZ_ROOT)/artifacts; \
 	  echo "== $$target: $(FUZZ_SECONDS) s"; \
+	  case $$target in text_matrix_fuzzer) dict= ;; *) dict=-dict=$(abspath fuzz/parameters.dict) ;; esac; \
 	  $(FUZZ_ROOT)/bin/$$target -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
-	    -artifact_prefix=$(FUZZ_ROOT)/artifacts/$$target- \
+	    -artifact_prefix=$(FUZZ_ROOT)/artifacts/$$target- $$dict \
 	    $(FUZZ_ROOT)/corpus/$$target $(abspath tests/fuzz-corpus)/$$target; \
 	done
 
