@@ -109,6 +109,8 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   const int levels = PyramidLevelCount(parameters);
   if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
   CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);
+  CheckPyramidMemory(reference_size, parameters.PyramidEta, levels, parameters.NumOfViews,
+                     images.time0[0].elemSize(), PhysicalMemoryBytes());
   run.pyramids = BuildViewPyramids(images, levels, parameters.PyramidEta);
   images = ViewImages();  // the pyramids hold full-size copies
 

@@ -109,6 +109,32 @@ void CheckCoarsestLevelSize(cv::Size reference_size, double eta, int levels) {
   }
 }
 
+void CheckPyramidMemory(cv::Size reference_size, double eta, int levels, int views,
+                        size_t bytes_per_pixel, double available_bytes) {
+  // Level sizes with the running factor, as the pyramids will have them; the sum stops growing
+  // only when the levels end, so the loop ends early for any count that does not fit.
+  const double bytes_per_level_pixel = 2.0 * views * static_cast<double>(bytes_per_pixel);
+  double bytes = 0;
+  double factor = 1.0;
+  for (int level = 1; level <= levels; ++level) {
+    if (level > 1) factor *= eta;
+    bytes += std::ceil(reference_size.width * factor) * std::ceil(reference_size.height * factor) *
+             bytes_per_level_pixel;
+    if (bytes > available_bytes) {
+      char message[200];
+      std::snprintf(message, sizeof message,
+                    "Error: %d pyramid levels would need more than the %.1f GiB of memory of this "
+                    "machine; use fewer levels or a smaller PyramidEta",
+                    levels, available_bytes / (1024.0 * 1024.0 * 1024.0));
+      throw InputError(message);
+    }
+  }
+}
+
+double PhysicalMemoryBytes() {
+  return static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
 void ConvertImagesToFloat(ViewImages& images) {
   for (std::vector<cv::Mat>* instant : {&images.time0, &images.timet}) {
     for (cv::Mat& image : *instant) {

@@ -46,6 +46,14 @@ CalibrationSet ReadCalibrationSet(const ParameterSet& parameters);
 // the given size would be smaller than 4×4.
 void CheckCoarsestLevelSize(cv::Size reference_size, double eta, int levels);
 
+// Throws InputError when the pyramids of all views at both instants would need more memory than
+// the machine has (a PyramidEta close to 1 with very many levels), before any of it is allocated.
+void CheckPyramidMemory(cv::Size reference_size, double eta, int levels, int views,
+                        size_t bytes_per_pixel, double available_bytes);
+
+// Physical memory of this machine in bytes.
+double PhysicalMemoryBytes();
+
 // Converts every image, in place, to 32-bit floats holding the same values.
 void ConvertImagesToFloat(ViewImages& images);
 

@@ -65,6 +65,8 @@ const BadInput kBadInputs[] = {
     {"final level coarser than the scene-flow levels", Setting("PyramidLevelFinal = 6\n"),
      "Error: pyramid levels must satisfy"},
     {"too many levels", Setting("PyramidLevelsFlow = 40\n"), "Too many pyramid levels"},
+    {"pyramids beyond the memory", Setting("PyramidEta = 0.999999999\nPyramidLevelsFlow = 100000000\n"),
+     "Error: 100000000 pyramid levels would need more than"},
     {"no views", Setting("NumOfViews = 0\n"), "Error: NumOfViews is 0"},
     {"more views than images", Setting("NumOfViews = 3\n"), "Error: could not load Images0=i0_"},
     {"missing start depth file", Setting("[SceneFlow]\nSF_Z0_start_Txt_FileName = none.txt\n"),

@@ -75,5 +75,16 @@ TEST(CoarsestLevelTest, ChecksTheRoundedUpSize) {
   EXPECT_NO_THROW(CheckCoarsestLevelSize({4, 4}, 0.5, 1));
 }
 
+TEST(PyramidMemoryTest, RefusesLevelsThatCannotFitInMemory) {
+  const double gib = 1024.0 * 1024.0 * 1024.0;
+  // Eleven levels of 640×480 at 0.9 for 2 views: about 5.4 MB of 8-bit images.
+  EXPECT_NO_THROW(CheckPyramidMemory({640, 480}, 0.9, 11, 2, 1, 6e6));
+  EXPECT_THROW(CheckPyramidMemory({640, 480}, 0.9, 11, 2, 1, 5e6), InputError);
+  EXPECT_THROW(CheckPyramidMemory({640, 480}, 0.9, 11, 2, 4, 6e6), InputError);  // float images
+  // A factor close to 1 keeps every level near full size: refused long before the last level.
+  EXPECT_THROW(CheckPyramidMemory({640, 480}, 0.9999999, 2000000000, 2, 1, 16 * gib), InputError);
+  EXPECT_GT(PhysicalMemoryBytes(), 0);
+}
+
 }  // namespace
 }  // namespace sceneflow
