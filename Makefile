@@ -36,8 +36,8 @@ FUZZ_CXX ?= clang++-14
 FUZZ_TARGETS ?= ini_fuzzer text_matrix_fuzzer driver_fuzzer
 FUZZ_ROOT = $(abspath $(FUZZ_DIR))
 
-fuzz: deps
-	scripts/install-fuzz-deps.sh
+fuzz:
+	scripts/install-deps.sh clang-14 libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
 	  -DSCENEFLOW_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build $(FUZZ_DIR) --target $(FUZZ_TARGETS) -j $(JOBS)
@@ -57,4 +57,4 @@ bench: build
 	$(BUILD_DIR)/bin/sceneflow-bench
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
