@@ -1,7 +1,5 @@
 // Reads arbitrary bytes as a text matrix into matrices of several shapes and element types, then
 // writes them back out. Reading never fails on content, so every call must return true.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,21 +8,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "fuzz/fuzz_input.h"
 #include "io/text_matrix.h"
 
-namespace {
+using sceneflow::fuzzing::InputPath;
 
-const std::string& InputPath() {
-  static const std::string path = [] {
-    char name[] = "/tmp/sceneflow-matrix-fuzz-XXXXXX";
-    const int descriptor = mkstemp(name);
-    if (descriptor < 0) std::abort();
-    close(descriptor);
-    std::atexit([] { std::remove(InputPath().c_str()); });
-    return std::string(name);
-  }();
-  return path;
-}
+namespace {
 
 void ReadAndWrite(int rows, int cols, int type, FILE* sink) {
   cv::Mat matrix(rows, cols, type, cv::Scalar(-7));
@@ -35,10 +24,7 @@ void ReadAndWrite(int rows, int cols, int type, FILE* sink) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(InputPath().c_str(), "wb");
-  if (file == nullptr) std::abort();
-  const bool written = std::fwrite(data, 1, size, file) == size;
-  if (std::fclose(file) != 0 || !written) std::abort();
+  sceneflow::fuzzing::WriteInput(data, size);
 
   static FILE* sink = std::fopen("/dev/null", "w");
   ReadAndWrite(1, 1, CV_64F, sink);

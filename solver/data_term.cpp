@@ -95,6 +95,15 @@ void LineariseReferenceAtTimeT(DataTermRow& row, int x, bool depth_estimated, st
   }
 }
 
+// Linearises view i at time t when its stereo term at time t or its flow term needs it; an
+// ill-conditioned warp switches both off, marking 191.
+void LineariseViewAtTimeT(DataTermRow& row, int i, int x, bool depth_estimated, Linearisation& t) {
+  if ((row.stereoT[i] || row.flow[i]) && !LineariseTimeT(row.timeT[i], x, depth_estimated, t)) {
+    SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
+    SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
+  }
+}
+
 // Order of work with depth estimated: all four kinds of term, three safe-area checks per view.
 void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
   const int N = row.views;
@@ -136,10 +145,7 @@ void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
       SwitchOff(row.stereo0[i], row.StereoMask0[i][x], kMaskIllConditioned);
       SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
     }
-    if ((row.stereoT[i] || row.flow[i]) && !LineariseTimeT(row.timeT[i], x, true, t)) {
-      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
-      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
-    }
+    LineariseViewAtTimeT(row, i, x, true, t);
     if (row.flow[i]) AddFlowTerm(t, zero, d, e);
     if (row.stereo0[i]) AddStereo0Term(zero, I_ref, d, e);
     if (row.stereoT[i]) AddStereoTTerm(t, ref_t, d, e);
@@ -192,10 +198,7 @@ void AccumulateDepthFixed(DataTermRow& row, int x, PixelEquations& e) {
         SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
       }
     }
-    if ((row.stereoT[i] || row.flow[i]) && !LineariseTimeT(row.timeT[i], x, false, t)) {
-      SwitchOff(row.stereoT[i], row.ViewMaskTCopy[i][x], kMaskIllConditioned);
-      SwitchOff(row.flow[i], row.ViewMaskT[i][x], kMaskIllConditioned);
-    }
+    LineariseViewAtTimeT(row, i, x, false, t);
     if (row.flow[i]) AddFlowTerm(t, zero, d, e);
     if (row.stereoT[i]) AddStereoTTerm(t, ref_t, d, e);
   }

@@ -16,14 +16,7 @@ using testing::TempDir;
 using testing::WriteFile;
 
 std::string Dump(const ParameterSet& parameters) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* stream = open_memstream(&buffer, &size);
-  WriteParameters(parameters, stream);
-  std::fclose(stream);
-  std::string text(buffer, size);
-  std::free(buffer);
-  return text;
+  return testing::CaptureStream([&](FILE* stream) { WriteParameters(parameters, stream); });
 }
 
 class IniFileTest : public ::testing::Test {

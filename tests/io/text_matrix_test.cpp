@@ -15,14 +15,7 @@ using testing::TempDir;
 using testing::WriteFile;
 
 std::string Written(const cv::Mat& matrix) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* stream = open_memstream(&buffer, &size);
-  WriteTextMatrix(matrix, stream);
-  std::fclose(stream);
-  std::string text(buffer, size);
-  std::free(buffer);
-  return text;
+  return testing::CaptureStream([&](FILE* stream) { WriteTextMatrix(matrix, stream); });
 }
 
 cv::Mat Read(const std::string& text, int rows, int cols, int type) {

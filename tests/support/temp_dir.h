@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +41,19 @@ inline std::string ReadFile(const std::string& path) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+// What `write` writes to a stream, as a string.
+template <typename Writer>
+std::string CaptureStream(Writer write) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&buffer, &size);
+  write(stream);
+  std::fclose(stream);
+  std::string text(buffer, size);
+  std::free(buffer);
+  return text;
 }
 
 }  // namespace sceneflow::testing
