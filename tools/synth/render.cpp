@@ -146,6 +146,12 @@ cv::Mat RenderView(const Scene& scene, int view, Instant instant) {
   const Camera& camera = scene.cameras[view];
   const cv::Vec3d origin = camera.Centre();
   const int n = std::max(1, scene.supersampling);
+  const double gain = instant == Instant::kTimeT ? scene.gain_time_t : 1.0;
+  // Sensor noise drawn per view and instant from the scene's seed, so a scene renders identically
+  // every time.
+  std::mt19937 engine(scene.seed * 104729u + static_cast<unsigned>(view) * 2u +
+                      (instant == Instant::kTimeT ? 1u : 0u));
+  std::normal_distribution<double> noise(0.0, scene.noise_sigma > 0 ? scene.noise_sigma : 1.0);
   cv::Mat image(scene.size, CV_8U);
   for (int y = 0; y < image.rows; ++y) {
     uint8_t* row = image.ptr<uint8_t>(y);
@@ -160,7 +166,9 @@ cv::Mat RenderView(const Scene& scene, int view, Instant instant) {
           if (hit.object >= 0) sum += TextureValue(scene.objects[hit.object].texture, hit.local);
         }
       }
-      row[x] = cv::saturate_cast<uint8_t>(sum / (n * n));
+      double value = gain * sum / (n * n);
+      if (scene.noise_sigma > 0) value += noise(engine);
+      row[x] = cv::saturate_cast<uint8_t>(value);
     }
   }
   return image;

@@ -24,7 +24,8 @@ double TextureValue(const Texture& texture, const cv::Vec3d& local);
 // frame; its length makes t the depth in the view's camera frame.
 cv::Vec3d PixelRay(const Camera& camera, double x, double y);
 
-// Renders a view at an instant as an 8-bit grey image, averaging supersampling² rays per pixel.
+// Renders a view at an instant as an 8-bit grey image, averaging supersampling² rays per pixel,
+// then applies the scene's sensor model (gain at time t, noise).
 cv::Mat RenderView(const Scene& scene, int view, Instant instant);
 
 // Index of the object seen through each pixel centre (CV_32S, -1 for none).

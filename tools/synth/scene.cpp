@@ -33,6 +33,9 @@ struct PresetInfo {
   int height;
   double rotate_degrees;
   const char* help;
+  double motion_scale = 1;  // every object's translation and rotation times this
+  double noise_sigma = 0;   // sensor noise in grey levels
+  double gain_time_t = 1;   // brightness of the images at time t relative to time 0
 };
 
 const PresetInfo kPresets[] = {
@@ -50,6 +53,10 @@ const PresetInfo kPresets[] = {
      "the sphere scene with 2 views at 640x480, for timing"},
     {"tiny", "sphere", 2, "line", 64, 48, 0.0,
      "the sphere scene with 2 views at 64x48, for quick tests"},
+    {"noisy2", "sphere", 2, "line", 320, 240, 0.0,
+     "sphere2 with sensor noise (sigma 3 grey levels) and 6 % brighter images at time t", 1.0, 3.0, 1.06},
+    {"large2", "sphere", 2, "line", 320, 240, 0.0,
+     "sphere2 with three times the motion (tens of pixels), 2 views, 320x240", 3.0},
 };
 
 const PresetInfo& FindPreset(const std::string& name) {
@@ -205,15 +212,25 @@ double RoundToTwoDigits(double value) {
   return std::round(value / scale) * scale;
 }
 
-SolverSettings ChooseSolverSettings(const Scene& scene) {
+// Multiplies every object's motion between the instants by `factor`.
+void ScaleMotion(Scene& scene, double factor) {
+  for (SceneObject& object : scene.objects) {
+    object.translation *= factor;
+    object.rotation *= factor;
+  }
+}
+
+SolverSettings ChooseSolverSettings(const Scene& scene, double motion_scale) {
   SolverSettings settings;
   settings.alpha_sf = RoundToTwoDigits(kMotionWeightPerPixel * PixelsPerUnitMotion(scene, kMiddleDepth));
   settings.alpha_z = RoundToTwoDigits(kDepthWeightPerPixel * PixelsPerUnitDepth(scene, kMiddleDepth));
   settings.alpha_w = RoundToTwoDigits(settings.alpha_z / 2.0);
   settings.max_z = 1500;  // the farthest surface lies near 800, far below 0.95·maxZ
-  // Coarsest level about 100 pixels wide, at least 3 levels and at least 8 rows.
+  // Coarsest level about 100 pixels wide (narrower in proportion when the motion is scaled up, so
+  // that the largest motion stays within a few pixels there), at least 3 levels and 8 rows.
   const double eta = settings.pyramid_eta;
-  int levels = 1 + static_cast<int>(std::floor(std::log(100.0 / scene.size.width) / std::log(eta)));
+  const double coarsest_width = 100.0 / std::max(1.0, motion_scale);
+  int levels = 1 + static_cast<int>(std::floor(std::log(coarsest_width / scene.size.width) / std::log(eta)));
   levels = std::clamp(levels, 3, 12);
   while (levels > 1 && std::ceil(scene.size.height * std::pow(eta, levels - 1)) < 8) --levels;
   settings.pyramid_levels = levels;
@@ -273,8 +290,11 @@ Scene MakeScene(const SceneOptions& options) {
   } else {
     AddBoxesScene(scene, variation, units_per_pixel);
   }
+  ScaleMotion(scene, preset.motion_scale);
+  scene.noise_sigma = preset.noise_sigma;
+  scene.gain_time_t = preset.gain_time_t;
   BuildRig(scene, views, variation);
-  scene.solver = ChooseSolverSettings(scene);
+  scene.solver = ChooseSolverSettings(scene, preset.motion_scale);
   return scene;
 }
 

@@ -77,6 +77,11 @@ struct Scene {
   std::vector<SceneObject> objects;
   std::vector<Camera> cameras;
   SolverSettings solver;
+  // Sensor model applied to the rendered images: Gaussian noise of this standard deviation in
+  // grey levels (0: none), drawn from the seed, view and instant; and a gain on the images of
+  // time t (1: none), as when the exposure or the light changes between the instants.
+  double noise_sigma = 0;
+  double gain_time_t = 1;
 };
 
 // Options of sceneflow-synth. Values left at 0 (or empty) take the preset's choice.

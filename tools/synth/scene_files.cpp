@@ -155,7 +155,13 @@ std::string SceneDescription(const Scene& scene, const GroundTruth& truth) {
                 scene.size.width, scene.size.height, scene.cameras.size(), scene.layout.c_str(),
                 scene.baseline, scene.rotate_degrees, scene.focal, scene.cameras[0].C(0, 2),
                 scene.cameras[0].C(1, 2), scene.supersampling, scene.supersampling);
-  text << line << "\nObjects (positions in the reference camera frame, motion from time 0 to time t):\n";
+  text << line;
+  if (scene.noise_sigma > 0 || scene.gain_time_t != 1) {
+    std::snprintf(line, sizeof(line), "Sensor: noise of %g grey levels, images at time t %+g %% brighter.\n",
+                  scene.noise_sigma, 100.0 * (scene.gain_time_t - 1));
+    text << line;
+  }
+  text << "\nObjects (positions in the reference camera frame, motion from time 0 to time t):\n";
   for (const SceneObject& object : scene.objects) {
     std::snprintf(line, sizeof(line), "  %-16s %-6s centre %s, moves by %s, turns by %.2f deg\n",
                   object.name.c_str(), ShapeName(object.shape), Vector(object.centre).c_str(),
