@@ -1,0 +1,252 @@
+// sceneflow-export: turns a finished run's final text fields into the files other tools open: a
+// PLY point cloud, Middlebury .flo optical flow with its colour-wheel picture, PFM images, the
+// KITTI submission PNGs and pictures of depth and motion with robust colour ranges.
+
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "config/input_error.h"
+#include "io/atomic_file.h"
+#include "io/false_colour.h"
+#include "tools/export/file_formats.h"
+#include "tools/export/pictures.h"
+#include "tools/export/run_results.h"
+#include "tools/export/scene_geometry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sceneflow::InputError;
+using namespace sceneflow::exporting;
+
+// Percent of the values left out at each end of the colour range of the pictures.
+constexpr double kPictureClipPercent = 2.0;
+
+struct Options {
+  std::string run_dir;
+  std::string ini = "run.ini";
+  std::string ply, ply_t, flo, pfm_dir, kitti_dir, pictures_dir;
+};
+
+void PrintUsage(FILE* stream, const char* program) {
+  std::fprintf(stream,
+               "Usage: %s RUN_DIR [--ini FILE] [--ply FILE] [--ply-t FILE] [--flo FILE] [--pfm DIR]\n"
+               "                  [--kitti DIR] [--pictures DIR]\n"
+               "Reads the final fields Z0_final.txt, U_final.txt, V_final.txt, W_final.txt of a finished\n"
+               "run (in the INI's TxtResultsDir) with the INI's reference camera and image, and writes:\n"
+               "  --ply FILE      point cloud of the reference surface at time 0 (binary PLY), coloured\n"
+               "                  from the reference image, with the motion U, V, W per vertex\n"
+               "  --ply-t FILE    the same points moved to time t, coloured likewise\n"
+               "  --flo FILE      2D optical flow of the reference view (Middlebury .flo)\n"
+               "  --pfm DIR       Z.pfm, U.pfm, V.pfm, W.pfm and, with a stereo baseline in\n"
+               "                  prepared.txt, disparity.pfm of the reference view\n"
+               "  --kitti DIR     KITTI submission PNGs DIR/disp_0/FRAME_10.png, DIR/disp_1/FRAME_10.png,\n"
+               "                  DIR/flow/FRAME_10.png (needs a folder made by sceneflow-prepare kitti)\n"
+               "  --pictures DIR  Z.png, U.png, V.png, W.png (colour range from the 2nd to the 98th\n"
+               "                  percentile) and flow.png (colour wheel with a legend)\n"
+               "  --ini FILE      the run's INI, relative to RUN_DIR unless absolute (default run.ini)\n"
+               "Without an output option everything is written into RUN_DIR/export.\n"
+               "The cloud, the PFM fields and the pictures of Z, U, V, W are on the grid of the results\n"
+               "(level PyramidLevelFinal). With a prepared.txt (a folder made by sceneflow-prepare), the\n"
+               "flow, the disparity and the KITTI files are at the size of the original images, in their\n"
+               "pixels (disparity = focal/scale * baseline / Z - doffs); otherwise the flow is on the grid\n"
+               "of the results, in its pixels. Undefined flow is 1e10 in .flo and invalid in KITTI files;\n"
+               "undefined disparity is inf in PFM and 0 in KITTI files.\n",
+               program);
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "-h" || argument == "--help") return std::nullopt;
+    if (argument.rfind("--", 0) == 0) {
+      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
+      const std::string value = argv[++i];
+      if (argument == "--ini") {
+        options.ini = value;
+      } else if (argument == "--ply") {
+        options.ply = value;
+      } else if (argument == "--ply-t") {
+        options.ply_t = value;
+      } else if (argument == "--flo") {
+        options.flo = value;
+      } else if (argument == "--pfm") {
+        options.pfm_dir = value;
+      } else if (argument == "--kitti") {
+        options.kitti_dir = value;
+      } else if (argument == "--pictures") {
+        options.pictures_dir = value;
+      } else {
+        throw InputError("Error: unknown option " + argument);
+      }
+    } else if (options.run_dir.empty()) {
+      options.run_dir = argument;
+    } else {
+      throw InputError("Error: unexpected argument " + argument);
+    }
+  }
+  if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see --help)");
+  return options;
+}
+
+// Output paths are given relative to the caller's directory; the run is read from inside RUN_DIR.
+std::string Absolute(const std::string& path) { return path.empty() ? path : fs::absolute(path).string(); }
+
+void MakeFolder(const fs::path& folder) {
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error || !fs::is_directory(folder)) throw InputError("Error: cannot create folder " + folder.string());
+}
+
+void Report(const std::string& path) { std::printf("wrote %s\n", path.c_str()); }
+
+void SavePicture(const cv::Mat& field, const cv::Mat& mask, const fs::path& path) {
+  const auto [lo, hi] = RobustRange(field, mask, kPictureClipPercent);
+  if (!sceneflow::SaveFalseColourImage(field, path.string(), lo, hi)) {
+    throw InputError("Error: cannot write " + path.string());
+  }
+  Report(path.string());
+}
+
+// Divides a field by a factor, keeping NaN.
+cv::Mat Scaled(const cv::Mat& field, double factor) {
+  cv::Mat scaled;
+  field.convertTo(scaled, field.type(), factor);
+  return scaled;
+}
+
+int Run(int argc, char** argv) {
+  const std::optional<Options> parsed = ParseOptions(argc, argv);
+  if (!parsed) {
+    PrintUsage(stdout, argv[0]);
+    return 0;
+  }
+  Options options = *parsed;
+  if (!fs::is_directory(options.run_dir)) throw InputError("Error: no run folder " + options.run_dir);
+  if (options.ply.empty() && options.ply_t.empty() && options.flo.empty() && options.pfm_dir.empty() &&
+      options.kitti_dir.empty() && options.pictures_dir.empty()) {
+    const fs::path out = fs::path(options.run_dir) / "export";
+    options.ply = (out / "cloud.ply").string();
+    options.ply_t = (out / "cloud_t.ply").string();
+    options.flo = (out / "flow.flo").string();
+    options.pfm_dir = (out / "pfm").string();
+    options.pictures_dir = (out / "pictures").string();
+    if (ReadPreparedInfo((fs::path(options.run_dir) / "prepared.txt").string()).form == "kitti") {
+      options.kitti_dir = (out / "kitti").string();
+    }
+    MakeFolder(out);
+  }
+  for (std::string* path : {&options.ply, &options.ply_t, &options.flo, &options.pfm_dir,
+                            &options.kitti_dir, &options.pictures_dir}) {
+    *path = Absolute(*path);
+  }
+  const fs::path ini_path = fs::path(options.run_dir) / options.ini;
+  if (!fs::is_regular_file(ini_path)) throw InputError("Error: cannot read the run's INI " + ini_path.string());
+  fs::current_path(options.run_dir);
+
+  const RunResults run = LoadRunResults(options.ini, "prepared.txt");
+  const PreparedInfo& prepared = run.prepared;
+  const cv::Mat surface = SurfaceMask(run);
+  const cv::Mat points = ReferencePoints(run);
+  cv::Mat motion;
+  cv::merge(std::vector<cv::Mat>{run.U, run.V, run.W}, motion);
+
+  // Flow and disparity are compared with the user's own data: at its size, in its pixels.
+  const bool original_grid = prepared.present && prepared.original_width > 0 && prepared.original_height > 0;
+  const cv::Size original_size(prepared.original_width, prepared.original_height);
+  cv::Mat flow = ReferenceFlow(run);
+  if (original_grid) {
+    flow = ResizeWithUndefined(Scaled(flow, 1.0 / (run.level_factor * prepared.scale)), original_size);
+  }
+  const bool stereo = original_grid && prepared.baseline != 0 && prepared.focal > 0;
+  auto disparity_at = [&](bool at_time_t) {
+    return ResizeWithUndefined(ReferenceDisparity(run, at_time_t), original_size);
+  };
+
+  if (!options.ply.empty()) {
+    WritePly(options.ply, points, run.colour, surface, motion);
+    Report(options.ply);
+  }
+  if (!options.ply_t.empty()) {
+    const cv::Mat moved = points + motion;
+    cv::Mat in_front;
+    cv::extractChannel(moved, in_front, 2);
+    WritePly(options.ply_t, moved, run.colour, surface & (in_front > 0), cv::Mat());
+    Report(options.ply_t);
+  }
+  if (!options.flo.empty()) {
+    WriteFlo(options.flo, flow);
+    Report(options.flo);
+  }
+  if (!options.pfm_dir.empty()) {
+    const fs::path folder(options.pfm_dir);
+    MakeFolder(folder);
+    const std::pair<const char*, const cv::Mat*> fields[] = {
+        {"Z.pfm", &run.Z}, {"U.pfm", &run.U}, {"V.pfm", &run.V}, {"W.pfm", &run.W}};
+    for (const auto& [name, field] : fields) {
+      WritePfm((folder / name).string(), *field);
+      Report((folder / name).string());
+    }
+    if (stereo) {
+      cv::Mat disparity = disparity_at(false);
+      disparity.setTo(std::numeric_limits<float>::infinity(), disparity != disparity);
+      WritePfm((folder / "disparity.pfm").string(), disparity);
+      Report((folder / "disparity.pfm").string());
+    } else {
+      std::printf("no stereo baseline in prepared.txt: disparity.pfm not written\n");
+    }
+  }
+  if (!options.kitti_dir.empty()) {
+    if (!stereo || prepared.frame.empty()) {
+      throw InputError("Error: --kitti needs a run folder made by sceneflow-prepare kitti (prepared.txt with "
+                       "frame, original size, focal and baseline)");
+    }
+    const fs::path folder(options.kitti_dir);
+    const std::string name = prepared.frame + "_10.png";
+    for (const char* sub : {"disp_0", "disp_1", "flow"}) MakeFolder(folder / sub);
+    WriteKittiDisparity((folder / "disp_0" / name).string(), disparity_at(false));
+    Report((folder / "disp_0" / name).string());
+    WriteKittiDisparity((folder / "disp_1" / name).string(), disparity_at(true));
+    Report((folder / "disp_1" / name).string());
+    WriteKittiFlow((folder / "flow" / name).string(), flow);
+    Report((folder / "flow" / name).string());
+  }
+  if (!options.pictures_dir.empty()) {
+    const fs::path folder(options.pictures_dir);
+    MakeFolder(folder);
+    SavePicture(run.Z, surface, folder / "Z.png");
+    SavePicture(run.U, surface, folder / "U.png");
+    SavePicture(run.V, surface, folder / "V.png");
+    SavePicture(run.W, surface, folder / "W.png");
+    const cv::Mat picture = RenderFlowPicture(flow);
+    const std::string path = (folder / "flow.png").string();
+    const bool written = sceneflow::WriteImageAtomically(
+        path, [&](const std::string& temporary) { return cv::imwrite(temporary, picture); });
+    if (!written) throw InputError("Error: cannot write " + path);
+    Report(path);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  try {
+    return Run(argc, argv);
+  } catch (const InputError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "Error: %s\n", error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,141 @@
+#include "tools/export/run_results.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "config/ini_file.h"
+#include "config/input_error.h"
+#include "driver/run_inputs.h"
+#include "io/image_file.h"
+#include "io/pyramid.h"
+#include "io/text_matrix.h"
+
+namespace sceneflow::exporting {
+namespace {
+
+std::string SizeText(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+
+double ParseNumber(const std::string& text, const std::string& key, const std::string& path) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
+    throw InputError("Error: " + path + ": " + key + " needs a number, not \"" + text + "\"");
+  }
+  return value;
+}
+
+// Number of whitespace-separated tokens of a text file, or -1 when it cannot be opened.
+long CountTokens(const std::string& path) {
+  std::ifstream stream(path);
+  if (!stream) return -1;
+  long count = 0;
+  std::string token;
+  while (stream >> token) ++count;
+  return count;
+}
+
+// A final field of the run at the level's size. The text reader fills a short file with its last
+// number, so the count is checked first: a file of another level or a truncated one is refused.
+cv::Mat ReadFinalField(const std::string& directory, const char* name, cv::Size size, int level) {
+  const std::string path = directory + "/" + name;
+  const long count = CountTokens(path);
+  if (count < 0) throw InputError("Error: cannot read result file " + path + " (has the run finished?)");
+  if (count != static_cast<long>(size.area())) {
+    throw InputError("Error: " + path + " holds " + std::to_string(count) + " values; level " +
+                     std::to_string(level) + " of the run is " + SizeText(size) + " (" +
+                     std::to_string(size.area()) + " values)");
+  }
+  cv::Mat field(size, CV_64F);
+  if (!ReadTextMatrix(path.c_str(), field)) throw InputError("Error: cannot read result file " + path);
+  for (auto it = field.begin<double>(); it != field.end<double>(); ++it) {
+    if (!std::isfinite(*it)) throw InputError("Error: " + path + " holds a value that is not finite");
+  }
+  return field;
+}
+
+}  // namespace
+
+PreparedInfo ReadPreparedInfo(const std::string& path) {
+  PreparedInfo info;
+  std::ifstream stream(path);
+  if (!stream) return info;
+  info.present = true;
+  std::string line;
+  while (std::getline(stream, line)) {
+    std::istringstream words(line);
+    std::string key, value;
+    if (!(words >> key >> value)) continue;
+    if (key == "form") {
+      info.form = value;
+    } else if (key == "frame") {
+      info.frame = value;
+    } else if (key == "original_width") {
+      info.original_width = static_cast<int>(ParseNumber(value, key, path));
+    } else if (key == "original_height") {
+      info.original_height = static_cast<int>(ParseNumber(value, key, path));
+    } else if (key == "scale") {
+      info.scale = ParseNumber(value, key, path);
+    } else if (key == "focal") {
+      info.focal = ParseNumber(value, key, path);
+    } else if (key == "baseline") {
+      info.baseline = ParseNumber(value, key, path);
+    } else if (key == "doffs") {
+      info.doffs = ParseNumber(value, key, path);
+    }
+  }
+  if (!(info.scale > 0)) throw InputError("Error: " + path + ": scale must be above 0");
+  return info;
+}
+
+RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path) {
+  RunResults run;
+  ParameterSet& p = run.parameters;
+  if (LoadParameters(p, ini_path.c_str()) != 0) throw InputError("Error: cannot read " + ini_path);
+  if (!p.TxtResultsDir || !p.Img_0_FileName || !p.ImgPrefix) {
+    throw InputError("Error: " + ini_path + " names no TxtResultsDir or reference image");
+  }
+  if (p.PyramidLevelFinal < 1 || !(p.PyramidEta > 0 && p.PyramidEta <= 1)) {
+    throw InputError("Error: " + ini_path + " has no usable PyramidLevelFinal and PyramidEta");
+  }
+
+  const std::string image_path = ViewFileName(*p.Img_0_FileName, 0, *p.ImgPrefix);
+  const cv::Mat reference = LoadImageQuietly(image_path, cv::IMREAD_COLOR);
+  if (reference.empty()) throw InputError("Error: cannot read the reference image " + image_path);
+  run.full_size = reference.size();
+  ApplyDerivedDefaults(p, run.full_size);
+  run.intrinsics = ReferenceIntrinsicsOf(p);
+  if (run.intrinsics.f0ku == 0 || run.intrinsics.f0kv == 0) {
+    throw InputError("Error: " + ini_path + " gives the reference camera a focal length of 0");
+  }
+
+  run.level = p.PyramidLevelFinal;
+  run.level_factor = LevelFactor(p.PyramidEta, run.level);
+  const cv::Size size = PyramidLevelSize(run.full_size, p.PyramidEta, run.level);
+  run.Z = ReadFinalField(*p.TxtResultsDir, "Z0_final.txt", size, run.level);
+  run.U = ReadFinalField(*p.TxtResultsDir, "U_final.txt", size, run.level);
+  run.V = ReadFinalField(*p.TxtResultsDir, "V_final.txt", size, run.level);
+  run.W = ReadFinalField(*p.TxtResultsDir, "W_final.txt", size, run.level);
+  if (size == run.full_size) {
+    run.colour = reference;
+  } else {
+    cv::resize(reference, run.colour, size, 0, 0, cv::INTER_AREA);
+  }
+
+  ParameterSet reference_only = p;
+  reference_only.NumOfViews = 1;  // only the reference view's calibration is needed
+  const CalibrationSet calibration = ReadCalibrationSet(reference_only);
+  run.C0 = calibration.C[0];
+  run.R0 = calibration.R[0];
+  run.T0 = calibration.T[0];
+  run.prepared = ReadPreparedInfo(prepared_path);
+  return run;
+}
+
+}  // namespace sceneflow::exporting
