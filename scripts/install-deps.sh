@@ -4,7 +4,7 @@
 # compiler, say) are installed the same way.
 set -euo pipefail
 
-packages=(g++ cmake make libopencv-dev libiniparser-dev googletest libgtest-dev libbenchmark-dev "$@")
+packages=(g++ cmake make libopencv-dev libiniparser-dev googletest libgtest-dev libbenchmark-dev parallel "$@")
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
