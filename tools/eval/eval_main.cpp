@@ -16,6 +16,7 @@
 #include "config/input_error.h"
 #include "tools/eval/field_files.h"
 #include "tools/eval/metrics.h"
+#include "tools/eval/real_eval.h"
 
 namespace {
 
@@ -55,8 +56,14 @@ void PrintUsage(FILE* stream, const char* program) {
                "                          epe_mean epe_rms z_rms z_mean_abs w_rms flow2d_epe_mean\n"
                "                          angular_mean_degrees outliers_percent\n"
                "Without --start-depth or --start-disparity the start depth is Z_start.txt of the truth\n"
-               "folder, else Z0_start.txt of RESULT_DIR.\n",
-               program);
+               "folder, else Z0_start.txt of RESULT_DIR.\n"
+               "\n"
+               "       %s real RUN_DIR [--disparity FILE] [--flow FILE] [--truth DIR] [options]\n"
+               "Compares a folder made by sceneflow-prepare with real ground truth (real --help).\n"
+               "       %s rigid RUN_DIR [options]\n"
+               "Fits the camera's motion to the pipeline start's 3D points and compares the median W\n"
+               "of the static pixels (rigid --help).\n",
+               program, program, program);
 }
 
 int ParseInt(const std::string& text, const std::string& option) {
@@ -277,6 +284,8 @@ void WriteImages(const std::string& folder, const SceneFlowFields& truth, const 
 }
 
 int Run(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "real") return RunRealForm(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "rigid") return RunRigidForm(argc, argv);
   const std::optional<Options> parsed = ParseOptions(argc, argv);
   if (!parsed) {
     PrintUsage(stdout, argv[0]);

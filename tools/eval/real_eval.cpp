@@ -1,0 +1,491 @@
+#include "tools/eval/real_eval.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include "config/input_error.h"
+#include "tools/eval/field_files.h"
+#include "tools/eval/metrics.h"
+#include "tools/eval/real_metrics.h"
+#include "tools/eval/run_folder.h"
+#include "tools/eval/truth_files.h"
+
+namespace sceneflow::eval {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::string SizeText(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+
+double ParseNumber(const std::string& text, const std::string& option, double lowest) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(value) || value < lowest) {
+    throw InputError("Error: " + option + " needs a number of at least " + std::to_string(lowest) + ", not \"" +
+                     text + "\"");
+  }
+  return value;
+}
+
+std::string Format(double value) {
+  if (std::isnan(value)) return "-";
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.4g", value);
+  return text;
+}
+
+// One line of the comparison table: a label for people, a key for scripts, a value per column.
+struct TableRow {
+  std::string label;
+  std::string key;
+  std::vector<double> values;
+};
+
+void PrintTable(const std::vector<std::string>& columns, const std::vector<TableRow>& rows, bool keys) {
+  if (keys) {
+    std::printf("%-14s", "key");
+    for (const std::string& column : columns) std::printf(" %12s", column.c_str());
+    std::printf("\n");
+    for (const TableRow& row : rows) {
+      std::printf("%-14s", row.key.c_str());
+      for (double value : row.values) std::printf(" %12s", Format(value).c_str());
+      std::printf("\n");
+    }
+    return;
+  }
+  std::printf("%-36s", "");
+  for (const std::string& column : columns) std::printf(" %12s", column.c_str());
+  std::printf("\n");
+  for (const TableRow& row : rows) {
+    std::printf("%-36s", row.label.c_str());
+    for (double value : row.values) std::printf(" %12s", Format(value).c_str());
+    std::printf("\n");
+  }
+}
+
+cv::Mat ReadGrey(const std::string& path) {
+  cv::Mat image;
+  try {
+    image = cv::imread(path, cv::IMREAD_GRAYSCALE);
+  } catch (const cv::Exception&) {
+    image.release();
+  }
+  if (image.empty()) throw InputError("Error: cannot read image " + path);
+  return image;
+}
+
+// OpenCV's DIS optical flow (preset medium) from frame_0 to frame_t, CV_64FC2.
+cv::Mat DisFlow(const std::string& frame_0, const std::string& frame_t) {
+  const cv::Mat first = ReadGrey(frame_0), second = ReadGrey(frame_t);
+  if (first.size() != second.size()) {
+    throw InputError("Error: the frames " + frame_0 + " and " + frame_t + " differ in size");
+  }
+  cv::Mat flow;
+  cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(first, second, flow);
+  cv::Mat flow64;
+  flow.convertTo(flow64, CV_64FC2);
+  return flow64;
+}
+
+double MeanMotionLength(const SceneFlowFields& fields) {
+  double sum = 0;
+  for (int y = 0; y < fields.Z.rows; ++y) {
+    for (int x = 0; x < fields.Z.cols; ++x) {
+      sum += cv::norm(cv::Vec3d(fields.U.at<double>(y, x), fields.V.at<double>(y, x), fields.W.at<double>(y, x)));
+    }
+  }
+  return sum / static_cast<double>(fields.Z.total());
+}
+
+SceneFlowFields FieldsAtSize(const SceneFlowFields& fields, cv::Size size) {
+  if (fields.Z.size() == size) return fields;
+  SceneFlowFields resized;
+  cv::resize(fields.Z, resized.Z, size, 0, 0, cv::INTER_LINEAR);
+  cv::resize(fields.U, resized.U, size, 0, 0, cv::INTER_LINEAR);
+  cv::resize(fields.V, resized.V, size, 0, 0, cv::INTER_LINEAR);
+  cv::resize(fields.W, resized.W, size, 0, 0, cv::INTER_LINEAR);
+  return resized;
+}
+
+void CheckSize(const cv::Mat& truth, const PreparedRun& run, const std::string& path) {
+  if (truth.size() != run.original_size) {
+    throw InputError("Error: " + path + " is " + SizeText(truth.size()) + " but the run's original images are " +
+                     SizeText(run.original_size));
+  }
+}
+
+struct RealOptions {
+  std::string run_dir;
+  std::string results;
+  std::string disparity;
+  double disparity_scale = 0;
+  std::string mask;
+  std::string flow;
+  std::string truth;
+  std::string dis_frame_0, dis_frame_t;
+  bool keys = false;
+};
+
+void PrintRealUsage(const char* program) {
+  std::printf(
+      "Usage: %s real RUN_DIR [options]\n"
+      "Compares the start values (start/Z0.txt with zero motion), the pipeline start (start/Z0.txt\n"
+      "with start/U.txt, V.txt, W.txt, when present) and the result (results/*_final.txt) of a\n"
+      "folder made by sceneflow-prepare with ground truth of the reference view, in original\n"
+      "pixels: disparity d = (focal/scale)*baseline/Z - doffs and the 2D flow implied by depth and\n"
+      "motion (values of prepared.txt). Fields smaller than the images are resized bilinearly.\n"
+      "Options:\n"
+      "  --disparity FILE        true disparity: .pfm (inf unknown), 16-bit PNG (value/256, KITTI)\n"
+      "                          or 8-bit PNG (value/4, Middlebury); 0 unknown in PNGs\n"
+      "  --disparity-scale S     divisor of the PNG values instead of 256 or 4\n"
+      "  --mask IMAGE            evaluate the disparity only where IMAGE is 255 (e.g. nonocc.png)\n"
+      "  --flow FILE             true optical flow: .flo (Middlebury) or KITTI flow PNG\n"
+      "  --dis FRAME_0 FRAME_T   add a column with OpenCV's DIS optical flow (preset medium)\n"
+      "  --truth DIR             a synthetic scene's truth (Z.txt, U.txt, V.txt, W.txt, valid.png):\n"
+      "                          3D end-point error and depth error\n"
+      "  --results DIR           the result fields (default RUN_DIR/results)\n"
+      "  --keys                  label rows with short keys for scripts\n"
+      "Measures: bad 1 px / bad 2 px = share of pixels off by more than 1 / 2 px; D1 = off by more\n"
+      "than 3 px and 5 %%; EPE = mean end-point error; Fl = flow off by more than 3 px and 5 %%;\n"
+      "2D motion = mean length of the flow over the image (0 for a static scene).\n",
+      program);
+}
+
+std::optional<RealOptions> ParseRealOptions(int argc, char** argv) {
+  RealOptions options;
+  for (int i = 2; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "-h" || argument == "--help") return std::nullopt;
+    if (argument == "--keys") {
+      options.keys = true;
+    } else if (argument == "--dis") {
+      if (i + 2 >= argc) throw InputError("Error: --dis needs two frames");
+      options.dis_frame_0 = argv[++i];
+      options.dis_frame_t = argv[++i];
+    } else if (argument.rfind("--", 0) == 0) {
+      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
+      const std::string value = argv[++i];
+      if (argument == "--disparity") {
+        options.disparity = value;
+      } else if (argument == "--disparity-scale") {
+        options.disparity_scale = ParseNumber(value, argument, 1e-9);
+      } else if (argument == "--mask") {
+        options.mask = value;
+      } else if (argument == "--flow") {
+        options.flow = value;
+      } else if (argument == "--truth") {
+        options.truth = value;
+      } else if (argument == "--results") {
+        options.results = value;
+      } else {
+        throw InputError("Error: unknown option " + argument);
+      }
+    } else if (options.run_dir.empty()) {
+      options.run_dir = argument;
+    } else {
+      throw InputError("Error: unexpected argument " + argument);
+    }
+  }
+  if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see real --help)");
+  return options;
+}
+
+}  // namespace
+
+int RunRealForm(int argc, char** argv) {
+  const std::optional<RealOptions> parsed = ParseRealOptions(argc, argv);
+  if (!parsed) {
+    PrintRealUsage(argv[0]);
+    return 0;
+  }
+  const RealOptions& options = *parsed;
+  const PreparedRun run = ReadPreparedRun(options.run_dir);
+
+  std::vector<RunEstimate> estimates;
+  if (std::optional<RunEstimate> start = LoadStartEstimate(run)) estimates.push_back(std::move(*start));
+  if (std::optional<RunEstimate> pipeline = LoadPipelineEstimate(run)) estimates.push_back(std::move(*pipeline));
+  if (std::optional<RunEstimate> result = LoadResultEstimate(run, options.results)) {
+    estimates.push_back(std::move(*result));
+  } else if (!options.results.empty()) {
+    throw InputError("Error: no Z0_final.txt, U_final.txt, V_final.txt, W_final.txt in " + options.results);
+  }
+  if (estimates.empty()) {
+    throw InputError("Error: " + run.folder + " holds neither start/Z0.txt nor results/*_final.txt");
+  }
+  std::vector<std::string> columns;
+  for (const RunEstimate& estimate : estimates) columns.push_back(estimate.name);
+  const bool with_dis = !options.dis_frame_0.empty();
+  if (with_dis) columns.push_back("DIS medium");
+  const size_t count = columns.size();
+
+  std::printf("Run folder %s (%s, images %s from %s, scale %g, focal %g, baseline %g, doffs %g)\n",
+              run.folder.c_str(), run.form.empty() ? "?" : run.form.c_str(), SizeText(run.size).c_str(),
+              SizeText(run.original_size).c_str(), run.scale, run.focal, run.baseline, run.doffs);
+  for (const RunEstimate& estimate : estimates) {
+    if (estimate.stored_size != run.size) {
+      std::printf("%s: fields of %s resized to %s\n", estimate.name.c_str(), SizeText(estimate.stored_size).c_str(),
+                  SizeText(run.size).c_str());
+    }
+  }
+
+  std::vector<TableRow> rows;
+  const auto add_row = [&rows, count](const std::string& label, const std::string& key) {
+    rows.push_back({label, key, std::vector<double>(count, kNaN)});
+  };
+
+  if (!options.disparity.empty()) {
+    if (!(run.baseline > 0)) throw InputError("Error: " + run.folder + " has no stereo baseline for a disparity");
+    const cv::Mat truth = ReadDisparityTruth(options.disparity, options.disparity_scale);
+    CheckSize(truth, run, options.disparity);
+    cv::Mat mask;
+    if (!options.mask.empty()) {
+      mask = ReadGrey(options.mask) == 255;
+      CheckSize(mask, run, options.mask);
+    }
+    const size_t first = rows.size();
+    add_row("disparity bad 1 px (%)", "bad1");
+    add_row("disparity bad 2 px (%)", "bad2");
+    add_row("disparity mean abs error px", "disp_mae");
+    add_row("disparity D1 (%, >3 px and >5 %)", "d1");
+    for (size_t c = 0; c < estimates.size(); ++c) {
+      const DisparityMetrics m = CompareDisparity(EstimatedDisparity(run, estimates[c].fields), truth, mask);
+      rows[first].values[c] = m.bad1_percent;
+      rows[first + 1].values[c] = m.bad2_percent;
+      rows[first + 2].values[c] = m.mean_abs;
+      rows[first + 3].values[c] = m.d1_percent;
+    }
+    std::printf("disparity truth: %s, %d known pixels%s\n", options.disparity.c_str(),
+                CompareDisparity(truth, truth, mask).pixels, options.mask.empty() ? "" : " inside the mask");
+  }
+
+  std::vector<cv::Mat> flows;
+  for (const RunEstimate& estimate : estimates) flows.push_back(EstimatedFlow(run, estimate.fields));
+  cv::Mat dis;
+  if (with_dis) {
+    dis = DisFlow(options.dis_frame_0, options.dis_frame_t);
+    if (dis.size() != run.original_size) {
+      throw InputError("Error: the frames for --dis are " + SizeText(dis.size()) + " but the run's originals " +
+                       SizeText(run.original_size));
+    }
+  }
+  if (!options.flow.empty()) {
+    const cv::Mat truth = ReadFlowTruth(options.flow);
+    CheckSize(truth, run, options.flow);
+    const size_t epe_row = rows.size(), fl_row = rows.size() + 1;
+    add_row("2D flow end-point error px", "flow_epe");
+    add_row("2D flow Fl (%, >3 px and >5 %)", "fl");
+    for (size_t c = 0; c < count; ++c) {
+      const cv::Mat& flow = c < flows.size() ? flows[c] : dis;
+      const FlowMetrics m = CompareFlow(flow, truth);
+      rows[epe_row].values[c] = m.epe_mean;
+      rows[fl_row].values[c] = m.fl_percent;
+    }
+    std::printf("flow truth: %s, %d known pixels\n", options.flow.c_str(), CompareFlow(truth, truth).pixels);
+  }
+  const size_t motion_row = rows.size();
+  add_row("2D motion, mean length px", "motion2d");
+  add_row("3D motion, mean length", "motion3d");
+  for (size_t c = 0; c < count; ++c) rows[motion_row].values[c] = MeanFlowLength(c < flows.size() ? flows[c] : dis);
+  for (size_t c = 0; c < estimates.size(); ++c) rows[motion_row + 1].values[c] = MeanMotionLength(estimates[c].fields);
+
+  if (!options.truth.empty()) {
+    const std::string truth_dir = TruthFolder(options.truth);
+    const SceneFlowFields truth = ReadFields(truth_dir, "Z.txt", ".txt");
+    cv::Mat valid;
+    const fs::path valid_path = fs::path(truth_dir) / "valid.png";
+    if (fs::exists(valid_path)) valid = ReadGrey(valid_path.string());
+    if (!valid.empty() && valid.size() != truth.Z.size()) {
+      throw InputError("Error: " + valid_path.string() + " does not match the truth's size");
+    }
+    const cv::Mat mask = EvaluationMask(valid, truth.Z.size(), 5);
+    ReferenceIntrinsics camera = RunIntrinsics(run);
+    const fs::path camera_file = fs::path(truth_dir) / "camera.txt";
+    if (fs::exists(camera_file)) camera = ReadIntrinsics(camera_file.string());
+    const size_t first = rows.size();
+    add_row("3D end-point error, mean", "epe3d");
+    add_row("Z RMS error", "z_rms");
+    add_row("2D flow end-point error vs truth px", "flow2d_truth");
+    for (size_t c = 0; c < estimates.size(); ++c) {
+      const Metrics m = ComputeMetrics(FieldsAtSize(estimates[c].fields, truth.Z.size()), truth, mask, camera);
+      rows[first].values[c] = m.epe_mean;
+      rows[first + 1].values[c] = m.z_rms;
+      rows[first + 2].values[c] = m.flow2d_epe_mean;
+    }
+    std::printf("scene truth: %s, %d valid pixels\n", truth_dir.c_str(), cv::countNonZero(mask));
+  }
+  PrintTable(columns, rows, options.keys);
+  return 0;
+}
+
+namespace {
+
+struct RigidOptions {
+  std::string run_dir;
+  std::string results;
+  double tolerance_pixels = 1.0;
+  double max_depth = 0;
+  int stride = 2;
+  bool keys = false;
+};
+
+void PrintRigidUsage(const char* program) {
+  std::printf(
+      "Usage: %s rigid RUN_DIR [options]\n"
+      "Fits one rigid motion (RANSAC over three-point samples, then a weighted least-squares refit)\n"
+      "to the pipeline start's 3D points of the reference view at the two instants: X at time 0\n"
+      "from start/Z0.txt, X + (U, V, W) at time t from start/U.txt, V.txt, W.txt. Its inliers are\n"
+      "the static majority (road, background); the median W there is given for the fit, the\n"
+      "pipeline start and the result (results/*_final.txt) with the camera's forward motion.\n"
+      "Options:\n"
+      "  --tolerance PX   inlier tolerance in pixels of disparity (of image motion without a\n"
+      "                   baseline) at the point's depth (default 1)\n"
+      "  --max-depth Z    leave out points deeper than Z (default: none)\n"
+      "  --stride N       use every N-th pixel in each direction for the fit (default 2)\n"
+      "  --results DIR    the result fields (default RUN_DIR/results)\n"
+      "  --keys           label rows with short keys for scripts\n",
+      program);
+}
+
+std::optional<RigidOptions> ParseRigidOptions(int argc, char** argv) {
+  RigidOptions options;
+  for (int i = 2; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "-h" || argument == "--help") return std::nullopt;
+    if (argument == "--keys") {
+      options.keys = true;
+    } else if (argument.rfind("--", 0) == 0) {
+      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
+      const std::string value = argv[++i];
+      if (argument == "--tolerance") {
+        options.tolerance_pixels = ParseNumber(value, argument, 1e-9);
+      } else if (argument == "--max-depth") {
+        options.max_depth = ParseNumber(value, argument, 0);
+      } else if (argument == "--stride") {
+        options.stride = static_cast<int>(ParseNumber(value, argument, 1));
+      } else if (argument == "--results") {
+        options.results = value;
+      } else {
+        throw InputError("Error: unknown option " + argument);
+      }
+    } else if (options.run_dir.empty()) {
+      options.run_dir = argument;
+    } else {
+      throw InputError("Error: unexpected argument " + argument);
+    }
+  }
+  if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see rigid --help)");
+  return options;
+}
+
+}  // namespace
+
+int RunRigidForm(int argc, char** argv) {
+  const std::optional<RigidOptions> parsed = ParseRigidOptions(argc, argv);
+  if (!parsed) {
+    PrintRigidUsage(argv[0]);
+    return 0;
+  }
+  const RigidOptions& options = *parsed;
+  const PreparedRun run = ReadPreparedRun(options.run_dir);
+  const std::optional<RunEstimate> pipeline = LoadPipelineEstimate(run);
+  if (!pipeline) {
+    throw InputError("Error: " + run.folder + "/start has no U.txt, V.txt, W.txt (prepare it with --init pipeline)");
+  }
+  const std::optional<RunEstimate> result = LoadResultEstimate(run, options.results);
+  if (!result && !options.results.empty()) {
+    throw InputError("Error: no Z0_final.txt, U_final.txt, V_final.txt, W_final.txt in " + options.results);
+  }
+  const ReferenceIntrinsics camera = RunIntrinsics(run);
+  const SceneFlowFields& start = pipeline->fields;
+
+  // 3D points at both instants, and how far each may miss the fit: the tolerance in pixels turned
+  // into scene units at the point's depth (disparity changes by f·B/Z² per unit of depth; without
+  // a baseline the image moves by f/Z per unit).
+  struct Sample {
+    int x, y;
+  };
+  std::vector<cv::Vec3d> from, to;
+  std::vector<double> tolerance;
+  std::vector<Sample> where;
+  for (int y = 0; y < run.size.height; ++y) {
+    for (int x = 0; x < run.size.width; ++x) {
+      const double z = start.Z.at<double>(y, x);
+      if (!(z > 0) || !std::isfinite(z) || (options.max_depth > 0 && z > options.max_depth)) continue;
+      const cv::Vec3d point((x - camera.u0) * z / camera.fu, (y - camera.v0) * z / camera.fv, z);
+      const cv::Vec3d motion(start.U.at<double>(y, x), start.V.at<double>(y, x), start.W.at<double>(y, x));
+      const double pixels_per_unit = run.baseline > 0 ? camera.fu * run.baseline / (z * z) : camera.fu / z;
+      from.push_back(point);
+      to.push_back(point + motion);
+      tolerance.push_back(options.tolerance_pixels / pixels_per_unit);
+      where.push_back({x, y});
+    }
+  }
+  if (from.size() < 3) throw InputError("Error: fewer than 3 pixels of " + run.folder + " have a usable depth");
+  // RANSAC on a thinned grid, then the inliers over every pixel.
+  std::vector<cv::Vec3d> thin_from, thin_to;
+  std::vector<double> thin_tolerance;
+  for (size_t i = 0; i < from.size(); ++i) {
+    if (where[i].x % options.stride != 0 || where[i].y % options.stride != 0) continue;
+    thin_from.push_back(from[i]);
+    thin_to.push_back(to[i]);
+    thin_tolerance.push_back(tolerance[i]);
+  }
+  const RobustRigidFit thin = FitRigidMotionRansac(thin_from, thin_to, thin_tolerance);
+  std::vector<int> static_pixels;
+  std::vector<double> weight(from.size());
+  for (size_t i = 0; i < from.size(); ++i) {
+    weight[i] = 1.0 / (tolerance[i] * tolerance[i]);
+    if (cv::norm(thin.motion.R * from[i] + thin.motion.T - to[i]) <= tolerance[i]) {
+      static_pixels.push_back(static_cast<int>(i));
+    }
+  }
+  const RigidMotion motion =
+      static_pixels.size() >= 3 ? FitRigidMotion(from, to, static_pixels, weight) : thin.motion;
+
+  std::vector<double> w_fit, w_start, w_result;
+  std::optional<SceneFlowFields> result_fields;
+  if (result) result_fields = result->fields;
+  for (int i : static_pixels) {
+    w_fit.push_back((motion.R * from[i] + motion.T - from[i])[2]);
+    w_start.push_back(start.W.at<double>(where[i].y, where[i].x));
+    if (result_fields) w_result.push_back(result_fields->W.at<double>(where[i].y, where[i].x));
+  }
+  const cv::Vec3d camera_centre = -(motion.R.t() * motion.T);
+  cv::Vec3d rotation;
+  cv::Rodrigues(cv::Mat(motion.R), rotation);
+  const double static_percent = 100.0 * static_pixels.size() / from.size();
+  const double fit_median = Median(w_fit), start_median = Median(w_start), result_median = Median(w_result);
+
+  std::printf("Run folder %s (%s, images %s): rigid fit over %zu of %zu pixels with a depth (%.1f %% static)\n",
+              run.folder.c_str(), run.form.empty() ? "?" : run.form.c_str(), SizeText(run.size).c_str(),
+              static_pixels.size(), from.size(), static_percent);
+  std::printf("fit: T = (%.4g, %.4g, %.4g), rotation %.3g deg; camera moves by (%.4g, %.4g, %.4g)\n", motion.T[0],
+              motion.T[1], motion.T[2], cv::norm(rotation) * 180.0 / CV_PI, camera_centre[0], camera_centre[1],
+              camera_centre[2]);
+  const std::vector<std::string> columns = {"value"};
+  std::vector<TableRow> rows = {
+      {"camera forward motion (fit)", "forward", {camera_centre[2]}},
+      {"static pixels (%)", "static_percent", {static_percent}},
+      {"median W of static pixels: fit", "w_fit", {fit_median}},
+      {"median W of static pixels: pipeline", "w_pipeline", {start_median}},
+      {"median W of static pixels: result", "w_result", {result ? result_median : kNaN}},
+      {"result / fit", "w_ratio", {result ? result_median / fit_median : kNaN}},
+  };
+  PrintTable(columns, rows, options.keys);
+  return 0;
+}
+
+}  // namespace sceneflow::eval
