@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo bench clean fuzz
+.PHONY: all deps configure build test demo bench clean fuzz realdata
 
 all: build
 
@@ -52,6 +52,11 @@ fuzz:
 
 demo: build
 	scripts/demo.sh $(BUILD_DIR)
+
+# Prepares, runs and evaluates every real data set of ../shared/data (skipped when it is absent)
+# and the noisy2 and large2 synthetic scenes; one table of measures, targets and times.
+realdata: build
+	scripts/realdata $(BUILD_DIR)
 
 bench: build
 	$(BUILD_DIR)/bin/sceneflow-bench
