@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo behind `make demo`: renders the two-view 320x240 sphere scene into BUILD_DIR/demo,
 # starts the depth from the bundled stereo program (or, without it, from the scene's blurred noisy
-# start depth), runs sceneflow on it and prints the accuracy of the start values and of the result.
+# start depth), runs sceneflow on it, prints the accuracy of the start values and of the result and
+# exports the result (point cloud, optical flow and pictures) with sceneflow-export when it is built.
 #
 #   scripts/demo.sh BUILD_DIR
 #
@@ -77,12 +78,29 @@ else
     echo "Note: the evaluation failed."
 fi
 
+exported=0
+if ((status == 0)) && [[ -x "$bin/sceneflow-export" ]]; then
+  echo
+  echo "== Exporting the result into $demo/export"
+  if "$bin/sceneflow-export" "$demo" --ini scene.ini --ply "$demo/export/cloud.ply" \
+       --flo "$demo/export/flow.flo" --pictures "$demo/export" > "$demo/export.txt" 2>&1; then
+    exported=1
+  else
+    echo "Note: the export failed: $(tail -n 1 "$demo/export.txt")"
+  fi
+fi
+
 echo
 echo "== Pictures"
 if ((status == 0)); then
   echo "motion U, V, W:       $demo/results/U_final.png, V_final.png, W_final.png"
   echo "depth (result):       $demo/images/Z_result.png"
   echo "3D end-point error:   $demo/images/EPE_result.png (beside EPE_start.png)"
+fi
+if ((exported)); then
+  echo "optical flow:         $demo/export/flow.png (colour wheel), flow.flo (Middlebury)"
+  echo "point cloud:          $demo/export/cloud.ply (motion U, V, W per vertex)"
+  echo "robust colour ranges: $demo/export/Z.png, U.png, V.png, W.png"
 fi
 echo "depth (truth, start): $demo/images/Z_truth.png, Z_start.png (same colour scale)"
 echo "scene:                $demo/img0_0.png (view 0, time 0), description.txt, scene.ini"

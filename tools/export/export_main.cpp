@@ -148,6 +148,9 @@ int Run(int argc, char** argv) {
                             &options.kitti_dir, &options.pictures_dir}) {
     *path = Absolute(*path);
   }
+  for (const std::string* file : {&options.ply, &options.ply_t, &options.flo}) {
+    if (!file->empty()) MakeFolder(fs::path(*file).parent_path());
+  }
   const fs::path ini_path = fs::path(options.run_dir) / options.ini;
   if (!fs::is_regular_file(ini_path)) throw InputError("Error: cannot read the run's INI " + ini_path.string());
   fs::current_path(options.run_dir);
