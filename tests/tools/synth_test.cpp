@@ -191,6 +191,47 @@ TEST(SynthGeometry, RenderingIsDeterministicAndTheSeedVariesTheScene) {
   EXPECT_GT(cv::norm(first.objects[1].translation - other.objects[1].translation), 0.01);
 }
 
+// noisy2 and large2 are sphere2 with the same geometry: noisy2's images differ by noise of 3 grey
+// levels and a gain of 1.06 at time t; large2's objects move three times as far.
+TEST(SynthPresets, NoiseBrightnessAndLargeMotionVariants) {
+  SceneOptions options;
+  options.size = cv::Size(64, 48);
+  options.supersampling = 1;
+  const Scene clean = MakeScene(options);
+  options.preset = "noisy2";
+  const Scene noisy = MakeScene(options);
+  options.preset = "large2";
+  const Scene large = MakeScene(options);
+
+  cv::Mat clean0, noisy0, cleant, noisyt;
+  RenderView(clean, 0, Instant::kTime0).convertTo(clean0, CV_64F);
+  RenderView(noisy, 0, Instant::kTime0).convertTo(noisy0, CV_64F);
+  RenderView(clean, 0, Instant::kTimeT).convertTo(cleant, CV_64F);
+  RenderView(noisy, 0, Instant::kTimeT).convertTo(noisyt, CV_64F);
+  // Away from the grey levels where 0 and 255 clip the noise or the gain.
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(noisy0 - clean0, mean, deviation, (clean0 > 20) & (clean0 < 230));
+  EXPECT_NEAR(mean[0], 0.0, 0.3);
+  EXPECT_NEAR(deviation[0], 3.0, 0.3);
+  const cv::Mat unclipped = (cleant > 20) & (cleant < 230);
+  ASSERT_GT(cv::countNonZero(unclipped), 1000);
+  cv::meanStdDev(noisyt - 1.06 * cleant, mean, deviation, unclipped);
+  EXPECT_NEAR(mean[0], 0.0, 0.3);
+  EXPECT_NEAR(deviation[0], 3.0, 0.3);
+
+  ASSERT_EQ(large.objects.size(), clean.objects.size());
+  for (size_t i = 0; i < clean.objects.size(); ++i) {
+    EXPECT_NEAR(cv::norm(large.objects[i].translation - 3.0 * clean.objects[i].translation), 0, 1e-12);
+    EXPECT_NEAR(cv::norm(large.objects[i].rotation - 3.0 * clean.objects[i].rotation), 0, 1e-12);
+    EXPECT_EQ(large.objects[i].centre, clean.objects[i].centre);
+  }
+  // At the full 320x240 the large motion gets a coarser pyramid.
+  options.size = cv::Size();
+  const int large_levels = MakeScene(options).solver.pyramid_levels;
+  options.preset = "sphere2";
+  EXPECT_GT(large_levels, MakeScene(options).solver.pyramid_levels);
+}
+
 TEST(SynthRig, ReferenceViewIsTheFrameAndLayoutsPlaceTheViews) {
   SceneOptions options;
   options.preset = "tiny";
