@@ -55,6 +55,8 @@ struct LevelState {
   cv::Mat SystemMatrix;    // N × (k + 4)
   cv::Mat RightHandSide;   // N × 1
   cv::Mat IncrementVector;  // N × 1
+  cv::Mat PreviousIncrementVector;  // N × 1, the vector of the previous SOR iteration
+  std::vector<double> Relaxation;   // N: OmegaSOR divided by each row's diagonal
 
   // Copies for the change measures of the loops.
   cv::Mat PrevU, PrevV, PrevW, PrevZ;

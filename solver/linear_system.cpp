@@ -1,10 +1,13 @@
 #include "solver/linear_system.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
+#include "solver/sor_exact.h"
+#include "solver/worker_pool.h"
 
 namespace sceneflow {
 
@@ -31,97 +34,12 @@ inline void WritePixelRows(const PixelEquations& e, float* matrix, float* rhs, i
   }
 }
 
-// What every SOR update of one solve reads.
-struct SorSystem {
-  const float* matrix;
-  const float* rhs;
-  float* x;
-  const double* relax;  // OmegaSOR / diagonal per row (0 where the diagonal is 0)
-  double keep;          // 1 − OmegaSOR
-  int rows, cols, R;
-  bool depth_estimated;
-};
-
-inline double Clamp(double value, double limit) { return std::min(std::max(value, -limit), limit); }
-
-// Frame row i: the unknown follows its inward neighbour.
-template <int K>
-inline void UpdateFrameRow(const SorSystem& s, int i, int inward) {
-  const float* row = s.matrix + static_cast<size_t>(i) * (K + 4);
-  if (row[0] == 0) return;
-  const double sum = static_cast<double>(row[1]) * s.x[inward];
-  const double value = s.relax[i] * (s.rhs[i] - sum) + s.keep * s.x[i];
-  s.x[i] = static_cast<float>(Clamp(value, kMotionIncrementLimit));
-}
-
-// The k rows of the interior pixel whose rows start at p, in the sweep's order. The pixel's own
-// unknowns are kept in registers between its rows (as the float values the vector stores).
-template <int K, bool kAscending>
-inline void UpdateInteriorPixel(const SorSystem& s, int p) {
-  float* __restrict x = s.x;
-  float own[K];
-  for (int m = 0; m < K; ++m) own[m] = x[p + m];
-  for (int jj = 0; jj < K; ++jj) {
-    const int j = kAscending ? jj : K - 1 - jj;
-    const int i = p + j;
-    const float* row = s.matrix + static_cast<size_t>(i) * (K + 4);
-    // Zero smoothness weight and no active data term: the row states nothing; keep the value.
-    if (row[j] == 0) continue;
-    double sum = 0;
-    for (int m = 0; m < K; ++m) {
-      if (m != j) sum += static_cast<double>(row[m]) * own[m];
-    }
-    sum += static_cast<double>(row[K]) * x[i - s.R];
-    sum += static_cast<double>(row[K + 1]) * x[i + s.R];
-    sum += static_cast<double>(row[K + 2]) * x[i - K];
-    sum += static_cast<double>(row[K + 3]) * x[i + K];
-    const double value = s.relax[i] * (s.rhs[i] - sum) + s.keep * own[j];
-    const double limit =
-        (s.depth_estimated && j == 3) ? kDepthIncrementLimit : kMotionIncrementLimit;
-    own[j] = static_cast<float>(Clamp(value, limit));
-    x[i] = own[j];
-  }
-}
-
-// One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
-// an image row ascending or descending. Frame tests come first, so corners follow their vertical
-// neighbour.
-template <int K, bool kDown, bool kAscending>
-void Sweep(const SorSystem& s) {
-  const int rows = s.rows, cols = s.cols, R = s.R;
-  for (int t = 0; t < rows; ++t) {
-    const int y = kDown ? t : rows - 1 - t;
-    const int base = y * R;
-    if (y == 0 || y == rows - 1) {
-      const int inward = y == 0 ? R : -R;
-      for (int q = 0; q < R; ++q) {
-        const int i = base + (kAscending ? q : R - 1 - q);
-        UpdateFrameRow<K>(s, i, i + inward);
-      }
-      continue;
-    }
-    for (int n = 0; n < cols; ++n) {
-      const int x = kAscending ? n : cols - 1 - n;
-      const int p = base + x * K;
-      if (x == 0 || x == cols - 1) {
-        const int inward = x == 0 ? K : -K;
-        for (int jj = 0; jj < K; ++jj) {
-          const int i = p + (kAscending ? jj : K - 1 - jj);
-          UpdateFrameRow<K>(s, i, i + inward);
-        }
-        continue;
-      }
-      UpdateInteriorPixel<K, kAscending>(s, p);
-    }
-  }
-}
-
 // OmegaSOR divided by the diagonal of every row: column 0 on frame rows, column j inside.
-std::vector<double> RelaxationFactors(const cv::Mat& matrix, int rows, int cols, int k,
-                                      double omega) {
+void RelaxationFactors(const cv::Mat& matrix, int rows, int cols, int k, double omega,
+                       std::vector<double>& relax) {
   const int width = k + 4;
   const float* m = matrix.ptr<float>();
-  std::vector<double> relax(matrix.rows);
+  relax.resize(matrix.rows);
   for (int y = 0; y < rows; ++y) {
     for (int x = 0; x < cols; ++x) {
       const bool frame = y == 0 || y == rows - 1 || x == 0 || x == cols - 1;
@@ -132,16 +50,16 @@ std::vector<double> RelaxationFactors(const cv::Mat& matrix, int rows, int cols,
       }
     }
   }
-  return relax;
 }
 
-template <int K>
-void RunSweeps(const SorSystem& s) {
-  Sweep<K, true, true>(s);
-  Sweep<K, false, false>(s);
-  Sweep<K, true, false>(s);
-  Sweep<K, false, true>(s);
-}
+inline double Clamp(double value, double limit) { return std::min(std::max(value, -limit), limit); }
+
+// Two threads pay off only on levels wide and tall enough for a pipeline of row groups.
+bool WorthTwoThreads(cv::Size size) { return size.width >= 64 && size.height >= 32; }
+
+// After a solve whose threads kept waiting for each other (the cores are busy with other work),
+// this many solves run on one thread before two are tried again.
+constexpr int kSingleThreadSolvesAfterWaiting = 16;
 
 }  // namespace
 
@@ -206,28 +124,32 @@ void SolveSOR(LevelState& state, const ParameterSet& parameters) {
 
   state.IncrementVector.create(N, 1, CV_32F);
   state.IncrementVector.setTo(0);
-  cv::Mat previous = cv::Mat::zeros(N, 1, CV_32F);
+  cv::Mat& previous = state.PreviousIncrementVector;
+  previous.create(N, 1, CV_32F);
+  previous.setTo(0);
   const double omega = parameters.OmegaSOR;
-  const std::vector<double> relax = RelaxationFactors(state.SystemMatrix, rows, cols, k, omega);
-  const SorSystem system{state.SystemMatrix.ptr<float>(),
-                         state.RightHandSide.ptr<float>(),
-                         state.IncrementVector.ptr<float>(),
-                         relax.data(),
-                         1 - omega,
-                         rows,
-                         cols,
-                         cols * k,
-                         state.depth_estimated};
+  RelaxationFactors(state.SystemMatrix, rows, cols, k, omega, state.Relaxation);
 
+  // Process-wide: a busy machine stays busy for a while.
+  static std::atomic<int> single_thread_solves{0};
+  ExactSorOptions options;
+  if (WorthTwoThreads(state.size) && WorkerPool::Shared().size() > 1) {
+    if (single_thread_solves.load(std::memory_order_relaxed) > 0) {
+      single_thread_solves.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+      options.threads = 2;
+    }
+  }
+
+  float* x = state.IncrementVector.ptr<float>();
   double err = 0;
   int iterations = 0;
   bool first = true;
   while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
     first = false;
-    if (k == 4) {
-      RunSweeps<4>(system);
-    } else {
-      RunSweeps<3>(system);
+    if (!RunExactSweeps(state, state.Relaxation.data(), omega, x, options)) {
+      options.threads = 1;
+      single_thread_solves.store(kSingleThreadSolvesAfterWaiting, std::memory_order_relaxed);
     }
     err = cv::norm(previous, state.IncrementVector, cv::NORM_RELATIVE | cv::NORM_L2);
     state.IncrementVector.copyTo(previous);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "solver/level_state.h"
+
+namespace sceneflow {
+
+// How the exact solver is run; every choice gives the same bits.
+struct ExactSorOptions {
+  int threads = 1;  // 1, or 2 for a pipelined wavefront on two threads
+};
+
+// Four sweeps of SOR over the assembled system in exactly the sequential order (see SolveSOR),
+// updating `x` in place. `relax` holds OmegaSOR divided by each row's diagonal (0 where that is 0).
+// Several image rows are updated together in a wavefront, each trailing the one before by a
+// pixel, so that every update reads the same values as in the one-row-at-a-time order. With two
+// threads the groups of rows alternate between them, each waiting for the row above its group.
+// Returns false when a thread had to wait long for its partner (the machine is busy), so that the
+// caller can go on with one thread.
+bool RunExactSweeps(const LevelState& state, const double* relax, double omega, float* x,
+                    const ExactSorOptions& options);
+
+}  // namespace sceneflow

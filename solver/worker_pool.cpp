@@ -1,0 +1,88 @@
+#include "solver/worker_pool.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+namespace sceneflow {
+
+int SolverThreadCount() {
+  if (const char* text = std::getenv("SCENEFLOW_THREADS")) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value >= 1) return static_cast<int>(std::min(value, 256L));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+WorkerPool::WorkerPool(int threads) {
+  for (int index = 1; index < std::max(threads, 1); ++index) {
+    workers_.emplace_back([this, index] { WorkerLoop(index); });
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  start_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+WorkerPool& WorkerPool::Shared() {
+  static WorkerPool pool(SolverThreadCount());
+  return pool;
+}
+
+void WorkerPool::WorkerLoop(int index) {
+  long seen = 0;
+  for (;;) {
+    const std::function<void(int)>* task = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      start_.wait(lock, [&] { return stopping_ || (generation_ != seen && index < active_threads_); });
+      if (stopping_) return;
+      seen = generation_;
+      task = task_;
+    }
+    (*task)(index);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--pending_ == 0) done_.notify_one();
+    }
+  }
+}
+
+void WorkerPool::RunOnThreads(int threads, const std::function<void(int)>& task) {
+  threads = std::clamp(threads, 1, size());
+  if (threads == 1) {
+    task(0);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    task_ = &task;
+    active_threads_ = threads;
+    pending_ = threads - 1;
+    ++generation_;
+  }
+  start_.notify_all();
+  task(0);
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return pending_ == 0; });
+  task_ = nullptr;
+}
+
+void WorkerPool::ForRows(int rows, const std::function<void(int, int)>& body) {
+  // Below a few rows per thread the hand-over costs more than it saves.
+  constexpr int kMinRowsPerThread = 8;
+  const int threads = std::clamp(rows / kMinRowsPerThread, 1, size());
+  RunOnThreads(threads, [&](int t) {
+    const int begin = static_cast<int>(static_cast<long>(rows) * t / threads);
+    const int end = static_cast<int>(static_cast<long>(rows) * (t + 1) / threads);
+    if (begin < end) body(begin, end);
+  });
+}
+
+}  // namespace sceneflow

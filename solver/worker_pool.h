@@ -1,0 +1,58 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace sceneflow {
+
+// Number of threads the solver uses: SCENEFLOW_THREADS when it holds a whole number of at least 1,
+// otherwise every core of the machine. Results do not depend on it.
+int SolverThreadCount();
+
+// A fixed set of worker threads that run one task at a time together with the calling thread.
+// Every routine that splits its work across the pool gives each thread a fixed share (a range of
+// image rows, say) whose results do not depend on the others, so that the outcome is the same for
+// any number of threads.
+class WorkerPool {
+ public:
+  explicit WorkerPool(int threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // The pool of the process, with SolverThreadCount() threads, made on first use.
+  static WorkerPool& Shared();
+
+  int size() const { return static_cast<int>(workers_.size()) + 1; }
+
+  // Runs task(t) for t = 0 .. threads-1 at once, t = 0 on the calling thread, and returns when
+  // all have finished. threads is limited to size(); with 1 the task runs here alone.
+  void RunOnThreads(int threads, const std::function<void(int)>& task);
+
+  // Splits the rows [0, rows) into size() contiguous ranges and runs body(begin, end) for each,
+  // in parallel. Small row counts run on fewer threads.
+  void ForRows(int rows, const std::function<void(int, int)>& body);
+
+ private:
+  void WorkerLoop(int index);
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable start_;
+  std::condition_variable done_;
+  const std::function<void(int)>* task_ = nullptr;
+  int active_threads_ = 0;  // threads taking part in the current task, caller included
+  int pending_ = 0;         // workers of the current task that have not finished
+  long generation_ = 0;     // counts tasks, so that a worker runs each task once
+  bool stopping_ = false;
+};
+
+// ForRows on the shared pool.
+inline void ParallelRows(int rows, const std::function<void(int, int)>& body) {
+  WorkerPool::Shared().ForRows(rows, body);
+}
+
+}  // namespace sceneflow
