@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -206,6 +207,7 @@ std::optional<RealOptions> ParseRealOptions(int argc, char** argv) {
 }  // namespace
 
 int RunRealForm(int argc, char** argv) {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   const std::optional<RealOptions> parsed = ParseRealOptions(argc, argv);
   if (!parsed) {
     PrintRealUsage(argv[0]);
@@ -228,16 +230,20 @@ int RunRealForm(int argc, char** argv) {
   std::vector<std::string> columns;
   for (const RunEstimate& estimate : estimates) columns.push_back(estimate.name);
   const bool with_dis = !options.dis_frame_0.empty();
-  if (with_dis) columns.push_back("DIS medium");
+  if (with_dis) columns.push_back("DIS");
   const size_t count = columns.size();
 
-  std::printf("Run folder %s (%s, images %s from %s, scale %g, focal %g, baseline %g, doffs %g)\n",
-              run.folder.c_str(), run.form.empty() ? "?" : run.form.c_str(), SizeText(run.size).c_str(),
-              SizeText(run.original_size).c_str(), run.scale, run.focal, run.baseline, run.doffs);
+  // Lines describing the inputs, printed above the table once everything has been read.
+  std::vector<std::string> notes;
+  char note[1024];
+  std::snprintf(note, sizeof(note), "Run folder %s (%s, images %s from %s, scale %g, focal %g, baseline %g, doffs %g)",
+                run.folder.c_str(), run.form.empty() ? "?" : run.form.c_str(), SizeText(run.size).c_str(),
+                SizeText(run.original_size).c_str(), run.scale, run.focal, run.baseline, run.doffs);
+  notes.push_back(note);
   for (const RunEstimate& estimate : estimates) {
     if (estimate.stored_size != run.size) {
-      std::printf("%s: fields of %s resized to %s\n", estimate.name.c_str(), SizeText(estimate.stored_size).c_str(),
-                  SizeText(run.size).c_str());
+      notes.push_back(estimate.name + ": fields of " + SizeText(estimate.stored_size) + " resized to " +
+                      SizeText(run.size));
     }
   }
 
@@ -267,8 +273,9 @@ int RunRealForm(int argc, char** argv) {
       rows[first + 2].values[c] = m.mean_abs;
       rows[first + 3].values[c] = m.d1_percent;
     }
-    std::printf("disparity truth: %s, %d known pixels%s\n", options.disparity.c_str(),
-                CompareDisparity(truth, truth, mask).pixels, options.mask.empty() ? "" : " inside the mask");
+    notes.push_back("disparity truth: " + options.disparity + ", " +
+                    std::to_string(CompareDisparity(truth, truth, mask).pixels) + " known pixels" +
+                    (options.mask.empty() ? "" : " inside the mask"));
   }
 
   std::vector<cv::Mat> flows;
@@ -276,6 +283,8 @@ int RunRealForm(int argc, char** argv) {
   cv::Mat dis;
   if (with_dis) {
     dis = DisFlow(options.dis_frame_0, options.dis_frame_t);
+    notes.push_back("DIS: OpenCV's DIS optical flow (preset medium) from " + options.dis_frame_0 + " to " +
+                    options.dis_frame_t);
     if (dis.size() != run.original_size) {
       throw InputError("Error: the frames for --dis are " + SizeText(dis.size()) + " but the run's originals " +
                        SizeText(run.original_size));
@@ -293,7 +302,8 @@ int RunRealForm(int argc, char** argv) {
       rows[epe_row].values[c] = m.epe_mean;
       rows[fl_row].values[c] = m.fl_percent;
     }
-    std::printf("flow truth: %s, %d known pixels\n", options.flow.c_str(), CompareFlow(truth, truth).pixels);
+    notes.push_back("flow truth: " + options.flow + ", " + std::to_string(CompareFlow(truth, truth).pixels) +
+                    " known pixels");
   }
   const size_t motion_row = rows.size();
   add_row("2D motion, mean length px", "motion2d");
@@ -324,8 +334,9 @@ int RunRealForm(int argc, char** argv) {
       rows[first + 1].values[c] = m.z_rms;
       rows[first + 2].values[c] = m.flow2d_epe_mean;
     }
-    std::printf("scene truth: %s, %d valid pixels\n", truth_dir.c_str(), cv::countNonZero(mask));
+    notes.push_back("scene truth: " + truth_dir + ", " + std::to_string(cv::countNonZero(mask)) + " valid pixels");
   }
+  for (const std::string& line : notes) std::printf("%s\n", line.c_str());
   PrintTable(columns, rows, options.keys);
   return 0;
 }
@@ -393,6 +404,7 @@ std::optional<RigidOptions> ParseRigidOptions(int argc, char** argv) {
 }  // namespace
 
 int RunRigidForm(int argc, char** argv) {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   const std::optional<RigidOptions> parsed = ParseRigidOptions(argc, argv);
   if (!parsed) {
     PrintRigidUsage(argv[0]);
