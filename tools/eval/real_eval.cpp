@@ -385,7 +385,11 @@ std::optional<RigidOptions> ParseRigidOptions(int argc, char** argv) {
       } else if (argument == "--max-depth") {
         options.max_depth = ParseNumber(value, argument, 0);
       } else if (argument == "--stride") {
-        options.stride = static_cast<int>(ParseNumber(value, argument, 1));
+        const double stride = ParseNumber(value, argument, 1);
+        if (stride > 1000 || stride != std::floor(stride)) {
+          throw InputError("Error: --stride needs a whole number from 1 to 1000, not \"" + value + "\"");
+        }
+        options.stride = static_cast<int>(stride);
       } else if (argument == "--results") {
         options.results = value;
       } else {

@@ -36,6 +36,15 @@ double NumberOf(const PreparedRun& run, const std::string& key, std::optional<do
   return value;
 }
 
+// A whole number of pixels from prepared.txt (an image side).
+int PixelCount(const PreparedRun& run, const std::string& key, std::optional<double> fallback) {
+  const double value = NumberOf(run, key, fallback);
+  if (!(value >= 1 && value <= 1e6)) {
+    throw InputError("Error: " + run.folder + "/prepared.txt: " + key + " must be from 1 to 1000000 pixels");
+  }
+  return static_cast<int>(std::lround(value));
+}
+
 // A field at the size of images/: a single value fills it, another size is resized bilinearly.
 cv::Mat FieldAtSize(cv::Mat field, cv::Size size) {
   if (field.size() == size) return field;
@@ -100,15 +109,13 @@ PreparedRun ReadPreparedRun(const std::string& folder) {
   };
   run.form = text("form");
   run.init = text("init");
-  run.size = cv::Size(static_cast<int>(NumberOf(run, "width", std::nullopt)),
-                      static_cast<int>(NumberOf(run, "height", std::nullopt)));
-  if (run.size.width < 1 || run.size.height < 1) throw InputError("Error: " + path.string() + " gives no image size");
+  run.size = cv::Size(PixelCount(run, "width", std::nullopt), PixelCount(run, "height", std::nullopt));
   run.scale = NumberOf(run, "scale", 1.0);
   if (!(run.scale > 0)) throw InputError("Error: " + path.string() + ": scale must be above 0");
-  run.original_size =
-      cv::Size(static_cast<int>(NumberOf(run, "original_width", std::round(run.size.width / run.scale))),
-               static_cast<int>(NumberOf(run, "original_height", std::round(run.size.height / run.scale))));
+  run.original_size = cv::Size(PixelCount(run, "original_width", std::round(run.size.width / run.scale)),
+                               PixelCount(run, "original_height", std::round(run.size.height / run.scale)));
   run.focal = NumberOf(run, "focal", std::nullopt);
+  if (!(run.focal > 0)) throw InputError("Error: " + path.string() + ": focal must be above 0");
   run.cx = NumberOf(run, "cx", run.size.width / 2.0);
   run.cy = NumberOf(run, "cy", run.size.height / 2.0);
   run.baseline = NumberOf(run, "baseline", 0.0);
