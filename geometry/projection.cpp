@@ -7,6 +7,8 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "io/worker_pool.h"
+
 namespace sceneflow {
 namespace {
 
@@ -255,20 +257,22 @@ void ProjectFieldsIntoView(const cv::Mat& PX, const cv::Mat& PY, const cv::Mat& 
   const ViewCamera camera = PrepareViewCamera(R, T, C, 0.0);
   MapX.create(PX.size(), CV_32FC1);
   MapY.create(PX.size(), CV_32FC1);
-  for (int r = 0; r < PX.rows; ++r) {
-    const float* x = PX.ptr<float>(r);
-    const float* y = PY.ptr<float>(r);
-    const float* z = PZ.ptr<float>(r);
-    float* column = MapX.ptr<float>(r);
-    float* row = MapY.ptr<float>(r);
-    for (int c = 0; c < PX.cols; ++c) {
-      double u;
-      double v;
-      ProjectPoint(camera, x[c], y[c], z[c], level_factor, u, v);
-      column[c] = static_cast<float>(u);
-      row[c] = static_cast<float>(v);
+  ParallelRows(PX.rows, [&](int begin, int end) {
+    for (int r = begin; r < end; ++r) {
+      const float* x = PX.ptr<float>(r);
+      const float* y = PY.ptr<float>(r);
+      const float* z = PZ.ptr<float>(r);
+      float* column = MapX.ptr<float>(r);
+      float* row = MapY.ptr<float>(r);
+      for (int c = 0; c < PX.cols; ++c) {
+        double u;
+        double v;
+        ProjectPoint(camera, x[c], y[c], z[c], level_factor, u, v);
+        column[c] = static_cast<float>(u);
+        row[c] = static_cast<float>(v);
+      }
     }
-  }
+  });
 }
 
 void CopyMatrixRow(const cv::Mat& src, int src_row, cv::Mat& dst, int dst_row) {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "io/worker_pool.h"
+
 namespace sceneflow {
 namespace {
 
@@ -26,28 +28,30 @@ void ProjectionDerivative(const cv::Mat& P, const cv::Mat& PX, const cv::Mat& PY
   const double* coordinate_row = rows.ptr<double>(r);
   const double* last_row = rows.ptr<double>(2);
   result.create(PX.size(), CV_32FC1);
-  for (int y = 0; y < PX.rows; ++y) {
-    const float* px = PX.ptr<float>(y);
-    const float* py = PY.ptr<float>(y);
-    const float* pz = PZ.ptr<float>(y);
-    const float* dx = DX.ptr<float>(y);
-    const float* dy = DY.ptr<float>(y);
-    const float* dz = DZ.ptr<float>(y);
-    float* out = result.ptr<float>(y);
-    for (int x = 0; x < PX.cols; ++x) {
-      const float n = Combine(coordinate_row, px[x], py[x], pz[x], coordinate_row[3]);
-      const float w = Combine(last_row, px[x], py[x], pz[x], last_row[3]);
-      const float dn = Combine(coordinate_row, dx[x], dy[x], dz[x], 0.0);
-      const float dw = Combine(last_row, dx[x], dy[x], dz[x], 0.0);
-      const float dn_w = static_cast<float>(static_cast<double>(dn) * w);
-      const float dw_n = static_cast<float>(static_cast<double>(dw) * n);
-      const float numerator = static_cast<float>(static_cast<double>(dn_w) - dw_n);
-      const float w_squared = static_cast<float>(static_cast<double>(w) * w);
-      const float quotient =
-          w_squared != 0 ? static_cast<float>(static_cast<double>(numerator) / w_squared) : 0.f;
-      out[x] = std::isfinite(quotient) ? quotient : 0.f;
+  ParallelRows(PX.rows, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      const float* px = PX.ptr<float>(y);
+      const float* py = PY.ptr<float>(y);
+      const float* pz = PZ.ptr<float>(y);
+      const float* dx = DX.ptr<float>(y);
+      const float* dy = DY.ptr<float>(y);
+      const float* dz = DZ.ptr<float>(y);
+      float* out = result.ptr<float>(y);
+      for (int x = 0; x < PX.cols; ++x) {
+        const float n = Combine(coordinate_row, px[x], py[x], pz[x], coordinate_row[3]);
+        const float w = Combine(last_row, px[x], py[x], pz[x], last_row[3]);
+        const float dn = Combine(coordinate_row, dx[x], dy[x], dz[x], 0.0);
+        const float dw = Combine(last_row, dx[x], dy[x], dz[x], 0.0);
+        const float dn_w = static_cast<float>(static_cast<double>(dn) * w);
+        const float dw_n = static_cast<float>(static_cast<double>(dw) * n);
+        const float numerator = static_cast<float>(static_cast<double>(dn_w) - dw_n);
+        const float w_squared = static_cast<float>(static_cast<double>(w) * w);
+        const float quotient =
+            w_squared != 0 ? static_cast<float>(static_cast<double>(numerator) / w_squared) : 0.f;
+        out[x] = std::isfinite(quotient) ? quotient : 0.f;
+      }
     }
-  }
+  });
 }
 
 }  // namespace sceneflow

@@ -1,10 +1,32 @@
-#include "solver/worker_pool.h"
+#include "io/worker_pool.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 namespace sceneflow {
+namespace {
+
+// True on a thread while it runs its share of a task: a task that asks the pool for more threads
+// runs that work itself instead of waiting for threads that are all busy.
+thread_local bool inside_task = false;
+
+// Runs task(index) with inside_task set; an exception is kept in `failure` (the first one wins)
+// for the calling thread to rethrow.
+void RunShare(const std::function<void(int)>& task, int index, std::mutex& mutex,
+              std::exception_ptr& failure) {
+  inside_task = true;
+  try {
+    task(index);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!failure) failure = std::current_exception();
+  }
+  inside_task = false;
+}
+
+}  // namespace
 
 int SolverThreadCount() {
   if (const char* text = std::getenv("SCENEFLOW_THREADS")) {
@@ -46,7 +68,7 @@ void WorkerPool::WorkerLoop(int index) {
       seen = generation_;
       task = task_;
     }
-    (*task)(index);
+    RunShare(*task, index, failure_mutex_, failure_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (--pending_ == 0) done_.notify_one();
@@ -56,6 +78,10 @@ void WorkerPool::WorkerLoop(int index) {
 
 void WorkerPool::RunOnThreads(int threads, const std::function<void(int)>& task) {
   threads = std::clamp(threads, 1, size());
+  if (inside_task) {
+    for (int t = 0; t < threads; ++t) task(t);
+    return;
+  }
   if (threads == 1) {
     task(0);
     return;
@@ -68,10 +94,15 @@ void WorkerPool::RunOnThreads(int threads, const std::function<void(int)>& task)
     ++generation_;
   }
   start_.notify_all();
-  task(0);
+  RunShare(task, 0, failure_mutex_, failure_);
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [&] { return pending_ == 0; });
   task_ = nullptr;
+  if (failure_) {
+    std::exception_ptr failure = failure_;
+    failure_ = nullptr;
+    std::rethrow_exception(failure);
+  }
 }
 
 void WorkerPool::ForRows(int rows, const std::function<void(int, int)>& body) {

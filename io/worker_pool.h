@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -29,7 +30,9 @@ class WorkerPool {
   int size() const { return static_cast<int>(workers_.size()) + 1; }
 
   // Runs task(t) for t = 0 .. threads-1 at once, t = 0 on the calling thread, and returns when
-  // all have finished. threads is limited to size(); with 1 the task runs here alone.
+  // all have finished. threads is limited to size(); with 1 the task runs here alone. Called from
+  // within a task, the shares run one after the other on the calling thread. An exception thrown
+  // by a share is rethrown here once all have finished.
   void RunOnThreads(int threads, const std::function<void(int)>& task);
 
   // Splits the rows [0, rows) into size() contiguous ranges and runs body(begin, end) for each,
@@ -48,6 +51,8 @@ class WorkerPool {
   int pending_ = 0;         // workers of the current task that have not finished
   long generation_ = 0;     // counts tasks, so that a worker runs each task once
   bool stopping_ = false;
+  std::mutex failure_mutex_;
+  std::exception_ptr failure_;  // first exception thrown by a share of the current task
 };
 
 // ForRows on the shared pool.

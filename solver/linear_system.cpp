@@ -7,7 +7,7 @@
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "solver/sor_exact.h"
-#include "solver/worker_pool.h"
+#include "io/worker_pool.h"
 
 namespace sceneflow {
 
@@ -92,24 +92,27 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
 
   const EquationWeights equation_weights =
       SmoothnessEquationWeights(weights, parameters, state.h);
-  DataTermRow data_row;
-  PixelEquations equations;
-  equations.k = k;
-  for (int y = 1; y < rows - 1; ++y) {
-    const int base = y * R;
-    // First and last column: the unknown equals its right or left neighbour.
-    WriteFrameRows(matrix, width, base, k, minus_inverse_h, inverse_h);
-    WriteFrameRows(matrix, width, base + R - k, k, inverse_h, minus_inverse_h);
-    if (cols < 3) continue;
-    const SmoothnessRows smoothness_rows =
-        BindSmoothnessRows(state, U, V, W, Z, equation_weights, y);
-    BindDataTermRow(state, I_ref, y, data_row);
-    for (int x = 1; x < cols - 1; ++x) {
-      AddSmoothnessTerms(smoothness_rows, x, equations);
-      AccumulateDataTerms(data_row, x, equations);
-      WritePixelRows(equations, matrix, rhs, width, base + x * k);
+  // Every image row writes only its own system rows and its own pixels' mask codes.
+  ParallelRows(rows - 2, [&](int begin, int end) {
+    DataTermRow data_row;
+    PixelEquations equations;
+    equations.k = k;
+    for (int y = begin + 1; y < end + 1; ++y) {
+      const int base = y * R;
+      // First and last column: the unknown equals its right or left neighbour.
+      WriteFrameRows(matrix, width, base, k, minus_inverse_h, inverse_h);
+      WriteFrameRows(matrix, width, base + R - k, k, inverse_h, minus_inverse_h);
+      if (cols < 3) continue;
+      const SmoothnessRows smoothness_rows =
+          BindSmoothnessRows(state, U, V, W, Z, equation_weights, y);
+      BindDataTermRow(state, I_ref, y, data_row);
+      for (int x = 1; x < cols - 1; ++x) {
+        AddSmoothnessTerms(smoothness_rows, x, equations);
+        AccumulateDataTerms(data_row, x, equations);
+        WritePixelRows(equations, matrix, rhs, width, base + x * k);
+      }
     }
-  }
+  });
 }
 
 void SolveSOR(LevelState& state, const ParameterSet& parameters) {

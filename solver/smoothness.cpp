@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "io/worker_pool.h"
 #include "solver/gradient.h"
 
 namespace sceneflow {
@@ -73,61 +74,66 @@ void ComputeDiffusivities(LevelState& state, const ParameterSet& parameters) {
     coupling = Coupling::kUV_ZW;
   }
 
-  for (int y = 0; y < size.height; ++y) {
-    const float *ux = state.Ux.ptr<float>(y), *uy = state.Uy.ptr<float>(y);
-    const float *vx = state.Vx.ptr<float>(y), *vy = state.Vy.ptr<float>(y);
-    const float *wx = state.Wx.ptr<float>(y), *wy = state.Wy.ptr<float>(y);
-    const float *dux = state.dUx.ptr<float>(y), *duy = state.dUy.ptr<float>(y);
-    const float *dvx = state.dVx.ptr<float>(y), *dvy = state.dVy.ptr<float>(y);
-    const float *dwx = state.dWx.ptr<float>(y), *dwy = state.dWy.ptr<float>(y);
-    const float *zx = nullptr, *zy = nullptr, *dzx = nullptr, *dzy = nullptr;
-    if (depth) {
-      zx = state.Zx.ptr<float>(y), zy = state.Zy.ptr<float>(y);
-      dzx = state.dZx.ptr<float>(y), dzy = state.dZy.ptr<float>(y);
-    }
-    float* diffusivity_uv = state.DiffusivityUV.ptr<float>(y);
-    float* diffusivity_w = state.DiffusivityW.ptr<float>(y);
-    float* diffusivity_z = state.DiffusivityZ.ptr<float>(y);
-    for (int x = 0; x < size.width; ++x) {
-      // Squared gradient norms of the updated fields F + dF.
-      const double Ux = static_cast<double>(ux[x]) + dux[x], Uy = static_cast<double>(uy[x]) + duy[x];
-      const double Vx = static_cast<double>(vx[x]) + dvx[x], Vy = static_cast<double>(vy[x]) + dvy[x];
-      const double Wx = static_cast<double>(wx[x]) + dwx[x], Wy = static_cast<double>(wy[x]) + dwy[x];
-      const double GU = Ux * Ux + Uy * Uy;
-      const double GV = Vx * Vx + Vy * Vy;
-      const double GW = Wx * Wx + Wy * Wy;
-      double GZ = 0;
+  ParallelRows(size.height, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      const float *ux = state.Ux.ptr<float>(y), *uy = state.Uy.ptr<float>(y);
+      const float *vx = state.Vx.ptr<float>(y), *vy = state.Vy.ptr<float>(y);
+      const float *wx = state.Wx.ptr<float>(y), *wy = state.Wy.ptr<float>(y);
+      const float *dux = state.dUx.ptr<float>(y), *duy = state.dUy.ptr<float>(y);
+      const float *dvx = state.dVx.ptr<float>(y), *dvy = state.dVy.ptr<float>(y);
+      const float *dwx = state.dWx.ptr<float>(y), *dwy = state.dWy.ptr<float>(y);
+      const float *zx = nullptr, *zy = nullptr, *dzx = nullptr, *dzy = nullptr;
       if (depth) {
-        const double Zx = static_cast<double>(zx[x]) + dzx[x];
-        const double Zy = static_cast<double>(zy[x]) + dzy[x];
-        GZ = Zx * Zx + Zy * Zy;
+        zx = state.Zx.ptr<float>(y), zy = state.Zy.ptr<float>(y);
+        dzx = state.dZx.ptr<float>(y), dzy = state.dZy.ptr<float>(y);
       }
-      double sUV, sW, sZ;
-      switch (coupling) {
-        case Coupling::kUVWZ: {
-          const double S3 = MuU * GU + MuV * GV + MuW * GW;
-          sUV = sW = sZ = S3 + MuZ * GZ;
-          break;
+      float* diffusivity_uv = state.DiffusivityUV.ptr<float>(y);
+      float* diffusivity_w = state.DiffusivityW.ptr<float>(y);
+      float* diffusivity_z = state.DiffusivityZ.ptr<float>(y);
+      for (int x = 0; x < size.width; ++x) {
+        // Squared gradient norms of the updated fields F + dF.
+        const double Ux = static_cast<double>(ux[x]) + dux[x];
+        const double Uy = static_cast<double>(uy[x]) + duy[x];
+        const double Vx = static_cast<double>(vx[x]) + dvx[x];
+        const double Vy = static_cast<double>(vy[x]) + dvy[x];
+        const double Wx = static_cast<double>(wx[x]) + dwx[x];
+        const double Wy = static_cast<double>(wy[x]) + dwy[x];
+        const double GU = Ux * Ux + Uy * Uy;
+        const double GV = Vx * Vx + Vy * Vy;
+        const double GW = Wx * Wx + Wy * Wy;
+        double GZ = 0;
+        if (depth) {
+          const double Zx = static_cast<double>(zx[x]) + dzx[x];
+          const double Zy = static_cast<double>(zy[x]) + dzy[x];
+          GZ = Zx * Zx + Zy * Zy;
         }
-        case Coupling::kUVW:
-          sUV = sW = MuU * GU + MuV * GV + MuW * GW;
-          sZ = depth ? MuZ * GZ : 0;
-          break;
-        case Coupling::kUV_ZW:
-          sUV = GU + GV;
-          sW = sZ = MuW * GW + MuZ * GZ;
-          break;
-        default:
-          sUV = GU + GV;
-          sW = MuW * GW;
-          sZ = depth ? MuZ * GZ : 0;
-          break;
+        double sUV, sW, sZ;
+        switch (coupling) {
+          case Coupling::kUVWZ: {
+            const double S3 = MuU * GU + MuV * GV + MuW * GW;
+            sUV = sW = sZ = S3 + MuZ * GZ;
+            break;
+          }
+          case Coupling::kUVW:
+            sUV = sW = MuU * GU + MuV * GV + MuW * GW;
+            sZ = depth ? MuZ * GZ : 0;
+            break;
+          case Coupling::kUV_ZW:
+            sUV = GU + GV;
+            sW = sZ = MuW * GW + MuZ * GZ;
+            break;
+          default:
+            sUV = GU + GV;
+            sW = MuW * GW;
+            sZ = depth ? MuZ * GZ : 0;
+            break;
+        }
+        diffusivity_uv[x] = static_cast<float>(Diffusivity(sUV));
+        diffusivity_w[x] = static_cast<float>(Diffusivity(sW));
+        diffusivity_z[x] = static_cast<float>(Diffusivity(sZ));
       }
-      diffusivity_uv[x] = static_cast<float>(Diffusivity(sUV));
-      diffusivity_w[x] = static_cast<float>(Diffusivity(sW));
-      diffusivity_z[x] = static_cast<float>(Diffusivity(sZ));
     }
-  }
+  });
 }
 
 NeighbourAverages AverageToNeighbours(const cv::Mat& d, int x, int y) {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "solver/linear_system.h"
-#include "solver/worker_pool.h"
+#include "io/worker_pool.h"
 
 namespace sceneflow {
 namespace {
