@@ -74,7 +74,7 @@ cv::Mat RenderFlowPicture(const cv::Mat& flow) {
   cv::split(flow, components);
   cv::Mat length;
   cv::magnitude(components[0], components[1], length);
-  const double max_length = std::max(RobustRange(length, cv::Mat(), 1.0).second, 1e-6);
+  const double max_length = std::max(RobustRange(length, cv::Mat(), 5.0).second, 1e-6);
 
   cv::Mat picture(flow.size(), CV_8UC3);
   for (int y = 0; y < flow.rows; ++y) {

@@ -101,6 +101,9 @@ RunResults LoadRunResults(const std::string& ini_path, const std::string& prepar
   if (!p.TxtResultsDir || !p.Img_0_FileName || !p.ImgPrefix) {
     throw InputError("Error: " + ini_path + " names no TxtResultsDir or reference image");
   }
+  if (!p.CMat_FileName || !p.RMat_FileName || !p.TMat_FileName) {
+    throw InputError("Error: " + ini_path + " names no calibration files (CMat_FileName, RMat_FileName, TMat_FileName)");
+  }
   if (p.PyramidLevelFinal < 1 || !(p.PyramidEta > 0 && p.PyramidEta <= 1)) {
     throw InputError("Error: " + ini_path + " has no usable PyramidLevelFinal and PyramidEta");
   }
