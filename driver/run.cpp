@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -16,8 +18,8 @@
 #include "io/atomic_file.h"
 #include "io/false_colour.h"
 #include "io/text_matrix.h"
-#include "solver/scene_flow_solver.h"
 #include "io/run_log.h"
+#include "solver/scene_flow_solver.h"
 
 namespace sceneflow {
 namespace {
@@ -26,26 +28,102 @@ struct ResultFields {
   cv::Mat U, V, W, Z;
 };
 
+// How the solver runs, from the environment: the SOR method (SCENEFLOW_SOLVER) and where to
+// write the time of each phase (SCENEFLOW_PHASE_TIMES). Neither changes the usage text or the
+// parameter set.
+struct SolverSettings {
+  SorMethod sor = SorMethod::kExact;
+  const char* phase_times_file = nullptr;
+  PhaseTimes phase_times;
+};
+
+SolverSettings SolverSettingsFromEnvironment() {
+  SolverSettings settings;
+  const char* method = std::getenv("SCENEFLOW_SOLVER");
+  if (method != nullptr && *method != '\0' && std::strcmp(method, "exact") != 0) {
+    if (std::strcmp(method, "parallel") != 0) {
+      throw InputError(std::string("Error: SCENEFLOW_SOLVER is ") + method +
+                       ", it must be exact or parallel");
+    }
+    settings.sor = SorMethod::kParallel;
+  }
+  const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
+  if (file != nullptr && *file != '\0') settings.phase_times_file = file;
+  return settings;
+}
+
+// Writes the phase times as "phase seconds" lines.
+void WritePhaseTimes(const SolverSettings& settings) {
+  if (settings.phase_times_file == nullptr) return;
+  FILE* stream = std::fopen(settings.phase_times_file, "w");
+  if (stream == nullptr) {
+    throw InputError(std::string("Error: could not write phase times to ") +
+                     settings.phase_times_file);
+  }
+  const PhaseTimes& t = settings.phase_times;
+  std::fprintf(stream,
+               "warping %.3f\nterm_assembly %.3f\nprojection %.3f\nsystem_assembly %.3f\n"
+               "sor %.3f\nenergy_report %.3f\nother %.3f\n",
+               t.warping, t.term_assembly, t.projection, t.system_assembly, t.sor,
+               t.energy_report, t.other);
+  std::fclose(stream);
+}
+
 // Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
 // levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
 // starting from the flow stage's motion and the depth prepared for that level.
 void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog& log,
-               const StartFields& start, CalibrationSet& calibration, ResultFields& result) {
+               const StartFields& start, const CalibrationSet& calibration,
+               SolverSettings& settings, ResultFields& result) {
   const int levels = PyramidLevelCount(p);
+  PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
   if (IsTwoStageSchedule(p)) {
     const cv::Size stage_size = pyramids.time0[0][p.PyramidLevelsSF - 1].size();
     ResultFields flow{cv::Mat(stage_size, CV_32F), cv::Mat(stage_size, CV_32F),
                       cv::Mat(stage_size, CV_32F), cv::Mat(stage_size, CV_32F)};
-    SceneFlowSolver(p, {pyramids.time0, log, pyramids.timet, levels, start.U, start.V, start.W,
-                        start.Z, p.PyramidLevelsSF, &flow.U, &flow.V, &flow.W, &flow.Z,
-                        calibration, true});
-    SceneFlowSolver(p, {pyramids.time0, log, pyramids.timet, p.PyramidLevelsSF, flow.U, flow.V,
-                        flow.W, start.Z_scene_flow, p.PyramidLevelFinal, &result.U, &result.V,
-                        &result.W, &result.Z, calibration, false});
+    SceneFlowSolver(p, {.time0 = pyramids.time0,
+                        .timet = pyramids.timet,
+                        .log = log,
+                        .calibration = calibration,
+                        .start_level = levels,
+                        .final_level = p.PyramidLevelsSF,
+                        .start = {start.U, start.V, start.W, start.Z},
+                        .U_out = &flow.U,
+                        .V_out = &flow.V,
+                        .W_out = &flow.W,
+                        .Z_out = &flow.Z,
+                        .depth_fixed = true,
+                        .sor = settings.sor,
+                        .phase_times = phase_times});
+    SceneFlowSolver(p, {.time0 = pyramids.time0,
+                        .timet = pyramids.timet,
+                        .log = log,
+                        .calibration = calibration,
+                        .start_level = p.PyramidLevelsSF,
+                        .final_level = p.PyramidLevelFinal,
+                        .start = {flow.U, flow.V, flow.W, start.Z_scene_flow},
+                        .U_out = &result.U,
+                        .V_out = &result.V,
+                        .W_out = &result.W,
+                        .Z_out = &result.Z,
+                        .depth_fixed = false,
+                        .sor = settings.sor,
+                        .phase_times = phase_times});
   } else {
-    SceneFlowSolver(p, {pyramids.time0, log, pyramids.timet, levels, start.U, start.V, start.W,
-                        start.Z, p.PyramidLevelFinal, &result.U, &result.V, &result.W, &result.Z,
-                        calibration, false});
+    SceneFlowSolver(p, {.time0 = pyramids.time0,
+                        .timet = pyramids.timet,
+                        .log = log,
+                        .calibration = calibration,
+                        .start_level = levels,
+                        .final_level = p.PyramidLevelFinal,
+                        .start = {start.U, start.V, start.W, start.Z},
+                        .U_out = &result.U,
+                        .V_out = &result.V,
+                        .W_out = &result.W,
+                        .Z_out = &result.Z,
+                        .depth_fixed = false,
+                        .sor = settings.sor,
+                        .phase_times = phase_times});
   }
 }
 
@@ -63,6 +141,7 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 }
 
 int Run(int argc, char** argv) {
+  SolverSettings settings = SolverSettingsFromEnvironment();
   PreparedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
   const ParameterSet& parameters = run.parameters;
   const RunLog& log = *run.log;
@@ -70,7 +149,11 @@ int Run(int argc, char** argv) {
   const cv::Size result_size = reference[parameters.PyramidLevelFinal - 1].size();
   ResultFields result{cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F),
                       cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F)};
-  RunStages(parameters, run.pyramids, log, run.start, run.calibration, result);
+  if (settings.sor == SorMethod::kParallel) {
+    log.Line("** Solver: parallel red-black SOR in 32-bit floats (SCENEFLOW_SOLVER=parallel)\n");
+  }
+  RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
+  WritePhaseTimes(settings);
 
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
   WriteFinalField(*parameters.TxtResultsDir, "W_final.txt", result.W);

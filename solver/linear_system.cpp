@@ -7,6 +7,7 @@
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "solver/sor_exact.h"
+#include "solver/sor_parallel.h"
 #include "io/worker_pool.h"
 
 namespace sceneflow {
@@ -115,7 +116,11 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
   });
 }
 
-void SolveSOR(LevelState& state, const ParameterSet& parameters) {
+void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod method) {
+  if (method == SorMethod::kParallel) {
+    SolveSORParallel(state, parameters);
+    return;
+  }
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   const int N = rows * cols * k;

@@ -28,8 +28,12 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
 // bottom to top descending, top to bottom descending, bottom to top ascending), each update
 // relaxed by OmegaSOR and limited to ±5 (±20 for the depth row of an interior pixel). Iterates
 // until the relative change of the vector falls below EpsilonSOR or MaxIterSOR iterations have
-// run; the first iteration always runs. A row whose diagonal is 0 keeps its value.
-void SolveSOR(LevelState& state, const ParameterSet& parameters);
+// run; the first iteration always runs. A row whose diagonal is 0 keeps its value. The default
+// method gives exactly the result of that sequential order for any thread count; kParallel runs
+// the red-black solver of sor_parallel.h instead.
+enum class SorMethod { kExact, kParallel };
+void SolveSOR(LevelState& state, const ParameterSet& parameters,
+              SorMethod method = SorMethod::kExact);
 
 // Copies IncrementVector into dU, dV, dW (limited to ±5) and, with depth estimated, dZ (±20).
 void UnpackIncrements(LevelState& state);

@@ -1,6 +1,7 @@
 #include "solver/scene_flow_solver.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include <opencv2/imgproc.hpp>
 
@@ -21,6 +22,35 @@ namespace {
 struct Estimate {
   cv::Mat U, V, W, Z;
 };
+
+// Charges the wall time since the previous charge to one phase of PhaseTimes; does nothing, and
+// reads no clock, when no times are wanted.
+class PhaseClock {
+ public:
+  explicit PhaseClock(PhaseTimes* times) : times_(times) {
+    if (times_ != nullptr) last_ = Clock::now();
+  }
+  void Charge(double PhaseTimes::*phase) {
+    if (times_ == nullptr) return;
+    const Clock::time_point now = Clock::now();
+    times_->*phase += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  PhaseTimes* times_;
+  Clock::time_point last_;
+};
+
+// A deep copy, so that scaling the intrinsics to a level leaves the caller's calibration alone.
+CalibrationSet CopyCalibration(const CalibrationSet& calibration) {
+  CalibrationSet copy;
+  for (const cv::Mat& C : calibration.C) copy.C.push_back(C.clone());
+  for (const cv::Mat& R : calibration.R) copy.R.push_back(R.clone());
+  for (const cv::Mat& T : calibration.T) copy.T.push_back(T.clone());
+  return copy;
+}
 
 // Relative L2 change between an old and a new field: |old - new| / |new|.
 double RelativeChange(const cv::Mat& previous, const cv::Mat& current) {
@@ -118,13 +148,16 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
   const bool depth_estimated = !run.depth_fixed;
   double level_factor = LevelFactor(p.PyramidEta, run.start_level);
   SmoothWeights weights = LevelSmoothWeights(p, level_factor);
+  // Building a level's projection matrices writes 1/LevelFactor into C(2,2) of every view.
+  CalibrationSet calibration = CopyCalibration(run.calibration);
   std::vector<cv::Mat> projection_matrices;
-  BuildProjectionMatrices(run.calibration, views, level_factor, projection_matrices);
+  BuildProjectionMatrices(calibration, views, level_factor, projection_matrices);
   const std::vector<cv::Mat> view_centres =
-      ComputeViewCentres(run.calibration.R, run.calibration.T, CentreOfProjection(p), views);
+      ComputeViewCentres(calibration.R, calibration.T, CentreOfProjection(p), views);
   const ReferenceIntrinsics intrinsics = ReferenceIntrinsicsOf(p);
 
-  Estimate e{run.U_in.clone(), run.V_in.clone(), run.W_in.clone(), run.Z_in.clone()};
+  Estimate e{run.start.U.clone(), run.start.V.clone(), run.start.W.clone(), run.start.Z.clone()};
+  PhaseClock clock(run.phase_times);
 
   for (int level = run.start_level; level >= run.final_level; --level) {
     const cv::Mat& reference = run.time0[0][level - 1];
@@ -134,7 +167,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
     if (depth_estimated && p.SF_D0_FileName && !SaveFalseColourImage(e.Z, *p.SF_D0_FileName)) {
       throw InputError("Error: could not write colour image " + *p.SF_D0_FileName);
     }
-    const LevelGeometry geometry{run.calibration, view_centres, intrinsics, level_factor,
+    const LevelGeometry geometry{calibration, view_centres, intrinsics, level_factor,
                                  st.gridX, st.gridY};
     bool stopped_before_solving = false;
 
@@ -142,9 +175,12 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
     for (int outer = 0;
          outer < 2 || (outer_change > p.EpsilonOuter && outer <= p.MaxIterOuter); ++outer) {
       const SceneFields fields{e.U, e.V, e.W, e.Z};
+      clock.Charge(&PhaseTimes::other);
       WarpViewsOntoReference(p, geometry, run.time0, run.timet, level, fields, run.depth_fixed,
                              st.warping);
+      clock.Charge(&PhaseTimes::warping);
       AssembleTerms(e.U, e.V, e.W, e.Z, projection_matrices, level_factor, intrinsics, st);
+      clock.Charge(&PhaseTimes::term_assembly);
       ZeroIncrements(st);
       if (run.counts != nullptr) ++run.counts->outer_iterations;
 
@@ -153,17 +189,22 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
       do {
         const SceneFields increments{st.dU, st.dV, st.dW,
                                      depth_estimated ? st.dZ : cv::Mat()};
+        clock.Charge(&PhaseTimes::other);
         ProjectEstimate(geometry, views, fields, &increments, st.incremented);
+        clock.Charge(&PhaseTimes::projection);
         AssembleLinearSystem(st, reference, e.U, e.V, e.W, e.Z, weights, p);
+        clock.Charge(&PhaseTimes::system_assembly);
         if (run.counts != nullptr) ++run.counts->inner_iterations;
         if (inner == 0 && outer == 0) {
           WriteEnergyReport(run.log, st, reference, e.U, e.V, e.W, e.Z, weights, p);
+          clock.Charge(&PhaseTimes::energy_report);
         }
         if (p.MaxIterOuter == 0) {
           stopped_before_solving = true;
           break;
         }
-        SolveSOR(st, p);
+        SolveSOR(st, p, run.sor);
+        clock.Charge(&PhaseTimes::sor);
         st.dU.copyTo(st.PrevdU);
         st.dV.copyTo(st.PrevdV);
         st.dW.copyTo(st.PrevdW);
@@ -177,7 +218,9 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
       outer_change = AddIncrements(st, e);
     }
     if (stopped_before_solving) break;
+    clock.Charge(&PhaseTimes::other);
     WriteEnergyReport(run.log, st, reference, e.U, e.V, e.W, e.Z, weights, p);
+    clock.Charge(&PhaseTimes::energy_report);
 
     if (level != run.final_level) {
       const cv::Size finer = run.time0[0][level - 2].size();
@@ -186,7 +229,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
       weights.SmoothWeightUV /= p.PyramidEta;
       weights.SmoothWeightW /= p.PyramidEta;
       weights.SmoothWeightZ /= p.PyramidEta;
-      BuildProjectionMatrices(run.calibration, views, level_factor, projection_matrices);
+      BuildProjectionMatrices(calibration, views, level_factor, projection_matrices);
     }
   }
 
@@ -194,6 +237,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
   CopyOut(e.V, run.V_out);
   CopyOut(e.W, run.W_out);
   CopyOut(e.Z, run.Z_out);
+  clock.Charge(&PhaseTimes::other);
 }
 
 }  // namespace sceneflow

@@ -6,8 +6,10 @@
 
 #include "config/parameter_set.h"
 #include "geometry/calibration.h"
+#include "geometry/view_warping.h"
 #include "io/pyramid.h"
 #include "io/run_log.h"
+#include "solver/linear_system.h"
 
 namespace sceneflow {
 
@@ -18,28 +20,42 @@ struct SolverCounts {
   int inner_iterations = 0;   // over all levels and outer iterations
 };
 
-// What one solver run borrows from its caller. Start fields have the reference time-0 image's size
-// at the start level; outputs (each may be null) receive the results at the final level's size.
-// The intrinsic matrices of `calibration` are the one input the solver changes: the projection
-// matrix of every level writes 1/LevelFactor into C(2,2).
+// Wall time spent in each phase of the solver, summed over a run; filled only when the caller
+// asks for it (SolverRun::phase_times), so that normal runs do not read the clock.
+struct PhaseTimes {
+  double warping = 0;          // warping the views onto the reference, with the masks
+  double term_assembly = 0;    // derivative fields of an outer iteration
+  double projection = 0;       // projecting estimate plus increments, every inner iteration
+  double system_assembly = 0;  // the linear system, data terms included
+  double sor = 0;              // solving it
+  double energy_report = 0;
+  double other = 0;            // increments, change measures, passage to the next level
+};
+
+// What one solver run borrows from its caller, filled by name:
+//   SceneFlowSolver(p, {.time0 = ..., .timet = ..., .log = ..., .calibration = ...,
+//                       .start_level = ..., .final_level = ..., .start = {U, V, W, Z},
+//                       .U_out = &U, ..., .depth_fixed = true});
+// The start fields have the reference time-0 image's size at the start level (the solver copies
+// them); outputs (each may be null) receive the results at the final level's size. The
+// calibration is only read: the solver scales a copy of it to every level.
 struct SolverRun {
   const std::vector<ImagePyramid>& time0;
-  const RunLog& log;
   const std::vector<ImagePyramid>& timet;
-  int start_level;  // coarsest level processed, 1-based
-  const cv::Mat& U_in;
-  const cv::Mat& V_in;
-  const cv::Mat& W_in;
-  const cv::Mat& Z_in;
-  int final_level;  // finest level processed, 1-based
-  cv::Mat* U_out;
-  cv::Mat* V_out;
-  cv::Mat* W_out;
-  cv::Mat* Z_out;
-  CalibrationSet& calibration;
-  bool depth_fixed;  // true: Z held fixed, U, V, W estimated (k = 3); false: all four (k = 4)
-  double h = 1.0;    // grid spacing
+  const RunLog& log;
+  const CalibrationSet& calibration;
+  int start_level = 0;  // coarsest level processed, 1-based
+  int final_level = 0;  // finest level processed, 1-based
+  SceneFields start;    // U, V, W, Z at the start level
+  cv::Mat* U_out = nullptr;
+  cv::Mat* V_out = nullptr;
+  cv::Mat* W_out = nullptr;
+  cv::Mat* Z_out = nullptr;
+  bool depth_fixed = false;  // true: Z held fixed, U, V, W estimated (k = 3); false: all four (k = 4)
+  double h = 1.0;            // grid spacing
+  SorMethod sor = SorMethod::kExact;
   SolverCounts* counts = nullptr;
+  PhaseTimes* phase_times = nullptr;
 };
 
 // Refines U, V, W (and Z unless depth is fixed) coarse-to-fine from the start level down to the

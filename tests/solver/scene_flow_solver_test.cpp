@@ -65,8 +65,19 @@ class SceneFlowSolverTest : public ::testing::Test {
     for (cv::Mat* out : {&U_, &V_, &W_, &Z_}) out->create(out_size, CV_32F);
     SolverCounts counts;
     RunLog log((dir_ / "solver.log").c_str());
-    SceneFlowSolver(parameters_, {time0_, log, timet_, start, U_in, V_in, W_in, Z, final, &U_, &V_,
-                                  &W_, &Z_, calibration_, depth_fixed, 1.0, &counts});
+    SceneFlowSolver(parameters_, {.time0 = time0_,
+                                  .timet = timet_,
+                                  .log = log,
+                                  .calibration = calibration_,
+                                  .start_level = start,
+                                  .final_level = final,
+                                  .start = {U_in, V_in, W_in, Z},
+                                  .U_out = &U_,
+                                  .V_out = &V_,
+                                  .W_out = &W_,
+                                  .Z_out = &Z_,
+                                  .depth_fixed = depth_fixed,
+                                  .counts = &counts});
     return counts;
   }
 
@@ -129,8 +140,8 @@ TEST_F(SceneFlowSolverTest, OneLevelRunKeepsTheStartSizeAndMovesTheFields) {
   EXPECT_EQ(U_.size(), LevelSize(2));
   EXPECT_GT(cv::norm(U_ - 0.5, cv::NORM_INF), 0);  // increments were added
   EXPECT_TRUE(cv::checkRange(U_) && cv::checkRange(Z_));
-  // C(2,2) of every view holds 1/LevelFactor of the last level.
-  EXPECT_DOUBLE_EQ(calibration_.C[1].at<double>(2, 2), 2.0);
+  // The level's scale goes into the solver's own copy of the intrinsics, not the caller's.
+  EXPECT_DOUBLE_EQ(calibration_.C[1].at<double>(2, 2), 1.0);
 }
 
 TEST_F(SceneFlowSolverTest, DepthFixedRunReturnsTheStartDepthResampled) {

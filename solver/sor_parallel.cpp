@@ -1,0 +1,259 @@
+#include "solver/sor_parallel.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "io/worker_pool.h"
+#include "solver/linear_system.h"
+
+namespace sceneflow {
+namespace {
+
+// The system rearranged by colour: for colour c, the pixels (y, x) with (x + y) mod 2 = c, stored
+// row by row at index y·width + x/2 of planes of `width` = ceil(cols/2) floats. Every plane holds
+// one quantity of one unknown j: the k + 4 coefficients of its system row, its right-hand side,
+// OmegaSOR divided by its diagonal, its current and its previous value.
+class ColouredSystem {
+ public:
+  ColouredSystem(std::vector<float>& storage, int rows, int cols, int k)
+      : rows_(rows), cols_(cols), k_(k), width_((cols + 1) / 2) {
+    plane_ = static_cast<size_t>(rows_) * width_;
+    storage.resize(2 * PlanesPerColour() * plane_);
+    base_ = storage.data();
+  }
+
+  int rows() const { return rows_; }
+  int cols() const { return cols_; }
+  int k() const { return k_; }
+  int width() const { return width_; }
+
+  // Column q (0 .. k+3) of the system rows of unknown j.
+  float* Coefficient(int c, int q, int j) const { return Plane(c, q * k_ + j); }
+  float* Rhs(int c, int j) const { return Plane(c, (k_ + 4) * k_ + j); }
+  float* Relax(int c, int j) const { return Plane(c, (k_ + 5) * k_ + j); }
+  float* Value(int c, int j) const { return Plane(c, (k_ + 6) * k_ + j); }
+  float* Previous(int c, int j) const { return Plane(c, (k_ + 7) * k_ + j); }
+
+  // First column of colour c in image row y (0 or 1) and the number of its pixels there.
+  int FirstColumn(int c, int y) const { return (y + c) & 1; }
+  int Count(int c, int y) const { return (cols_ - FirstColumn(c, y) + 1) / 2; }
+
+ private:
+  int PlanesPerColour() const { return (k_ + 8) * k_; }
+  float* Plane(int c, int index) const {
+    return base_ + (static_cast<size_t>(c) * PlanesPerColour() + index) * plane_;
+  }
+
+  int rows_, cols_, k_, width_;
+  size_t plane_ = 0;
+  float* base_ = nullptr;
+};
+
+// Copies the system rows of image row y into the coloured planes and zeroes the values.
+void GatherRow(const cv::Mat& matrix, const cv::Mat& rhs, double omega, int y,
+               const ColouredSystem& s) {
+  const int k = s.k(), width = k + 4;
+  const bool frame_row = y == 0 || y == s.rows() - 1;
+  for (int c = 0; c < 2; ++c) {
+    const int first = s.FirstColumn(c, y);
+    const size_t offset = static_cast<size_t>(y) * s.width();
+    for (int n = 0; n < s.Count(c, y); ++n) {
+      const int x = first + 2 * n;
+      const bool frame = frame_row || x == 0 || x == s.cols() - 1;
+      const int p = (y * s.cols() + x) * k;
+      for (int j = 0; j < k; ++j) {
+        const float* row = matrix.ptr<float>(p + j);
+        for (int q = 0; q < width; ++q) s.Coefficient(c, q, j)[offset + n] = row[q];
+        s.Rhs(c, j)[offset + n] = rhs.ptr<float>(p + j)[0];
+        const float diagonal = row[frame ? 0 : j];
+        s.Relax(c, j)[offset + n] = diagonal != 0 ? static_cast<float>(omega / diagonal) : 0.f;
+        s.Value(c, j)[offset + n] = 0.f;
+        s.Previous(c, j)[offset + n] = 0.f;
+      }
+    }
+  }
+}
+
+// Copies the values of image row y back into the increment vector.
+void ScatterRow(const ColouredSystem& s, int y, float* x) {
+  const int k = s.k();
+  for (int c = 0; c < 2; ++c) {
+    const int first = s.FirstColumn(c, y);
+    const size_t offset = static_cast<size_t>(y) * s.width();
+    for (int n = 0; n < s.Count(c, y); ++n) {
+      const int p = (y * s.cols() + first + 2 * n) * k;
+      for (int j = 0; j < k; ++j) x[p + j] = s.Value(c, j)[offset + n];
+    }
+  }
+}
+
+inline float Clamp(float value, float limit) { return std::min(std::max(value, -limit), limit); }
+
+// A frame pixel of colour c: its unknowns follow the inward neighbour, of the other colour.
+void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) {
+  const int x = s.FirstColumn(c, y) + 2 * n;
+  const size_t at = static_cast<size_t>(y) * s.width() + n;
+  size_t inward;
+  if (y == 0) {
+    inward = at + s.width();
+  } else if (y == s.rows() - 1) {
+    inward = at - s.width();
+  } else if (x == 0) {
+    inward = at;  // the right neighbour (y, 1) has index 0 in its plane
+  } else {
+    inward = static_cast<size_t>(y) * s.width() + (x - 1) / 2;  // the left neighbour
+  }
+  const float limit = static_cast<float>(kMotionIncrementLimit);
+  for (int j = 0; j < s.k(); ++j) {
+    if (s.Coefficient(c, 0, j)[at] == 0) continue;
+    const float sum = s.Coefficient(c, 1, j)[at] * s.Value(1 - c, j)[inward];
+    float* value = s.Value(c, j);
+    value[at] = Clamp(s.Relax(c, j)[at] * (s.Rhs(c, j)[at] - sum) + keep * value[at], limit);
+  }
+}
+
+// Unknown J of the interior pixels of colour c in interior image row y, all at once: pixels
+// n in [begin, end) of the row, whose left and right neighbours sit at n + left and n + right of
+// the other colour.
+template <int K, int J>
+void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin, int end,
+                           int left, int right, float keep, float limit) {
+  const int w = s.width();
+  const float* __restrict own[K];
+  for (int m = 0; m < K; ++m) own[m] = s.Value(c, m) + row;
+  float* __restrict value = s.Value(c, J) + row;
+  const float* __restrict other = s.Value(1 - c, J) + row;
+  const float* __restrict a[K + 4];
+  for (int q = 0; q < K + 4; ++q) a[q] = s.Coefficient(c, q, J) + row;
+  const float* __restrict rhs = s.Rhs(c, J) + row;
+  const float* __restrict relax = s.Relax(c, J) + row;
+  for (int n = begin; n < end; ++n) {
+    float sum = 0.f;
+    for (int m = 0; m < K; ++m) {
+      if (m != J) sum += a[m][n] * own[m][n];
+    }
+    sum += a[K][n] * other[n - w] + a[K + 1][n] * other[n + w] + a[K + 2][n] * other[n + left] +
+           a[K + 3][n] * other[n + right];
+    const float updated = Clamp(relax[n] * (rhs[n] - sum) + keep * value[n], limit);
+    value[n] = a[J][n] != 0 ? updated : value[n];
+  }
+}
+
+// The interior pixels of colour c in interior image row y, each pixel's unknowns in turn.
+template <int K, int... J>
+void UpdateInteriorRow(const ColouredSystem& s, int c, int y, float keep, bool depth_estimated,
+                       std::integer_sequence<int, J...>) {
+  const int first = s.FirstColumn(c, y);
+  // Pixels n with 1 <= x = first + 2n <= cols - 2.
+  const int begin = first == 0 ? 1 : 0;
+  const int end = s.cols() - 2 - first >= 0 ? (s.cols() - 2 - first) / 2 + 1 : 0;
+  const size_t row = static_cast<size_t>(y) * s.width();
+  const auto limit = [&](int j) {
+    return static_cast<float>(depth_estimated && j == 3 ? kDepthIncrementLimit
+                                                        : kMotionIncrementLimit);
+  };
+  (UpdateInteriorUnknown<K, J>(s, c, row, begin, end, first - 1, first, keep, limit(J)), ...);
+}
+
+// Every pixel of colour c in image rows [begin, end).
+template <int K>
+void UpdateColour(const ColouredSystem& s, int c, int begin, int end, float keep,
+                  bool depth_estimated) {
+  for (int y = begin; y < end; ++y) {
+    if (y == 0 || y == s.rows() - 1) {
+      for (int n = 0; n < s.Count(c, y); ++n) UpdateFramePixel(s, c, y, n, keep);
+      continue;
+    }
+    const int first = s.FirstColumn(c, y);
+    if (first == 0) UpdateFramePixel(s, c, y, 0, keep);
+    UpdateInteriorRow<K>(s, c, y, keep, depth_estimated, std::make_integer_sequence<int, K>());
+    const int last = s.Count(c, y) - 1;
+    if (first + 2 * last == s.cols() - 1 && s.cols() > 1) UpdateFramePixel(s, c, y, last, keep);
+  }
+}
+
+// |previous − value|² and |value|² of image row y, summed over both colours and all unknowns; then
+// previous := value.
+void RowChange(const ColouredSystem& s, int y, double& difference, double& magnitude) {
+  difference = 0;
+  magnitude = 0;
+  const size_t row = static_cast<size_t>(y) * s.width();
+  for (int c = 0; c < 2; ++c) {
+    for (int j = 0; j < s.k(); ++j) {
+      const float* value = s.Value(c, j) + row;
+      float* previous = s.Previous(c, j) + row;
+      for (int n = 0; n < s.Count(c, y); ++n) {
+        const double d = static_cast<double>(previous[n]) - value[n];
+        difference += d * d;
+        magnitude += static_cast<double>(value[n]) * value[n];
+        previous[n] = value[n];
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
+  const int k = state.k;
+  const int cols = state.size.width, rows = state.size.height;
+  const int N = rows * cols * k;
+  CV_Assert(cols >= 2 && rows >= 2);
+  CV_Assert(state.SystemMatrix.rows == N && state.SystemMatrix.cols == k + 4 &&
+            state.SystemMatrix.type() == CV_32F && state.SystemMatrix.isContinuous());
+  CV_Assert(state.RightHandSide.rows == N && state.RightHandSide.type() == CV_32F &&
+            state.RightHandSide.isContinuous());
+
+  const double omega = parameters.OmegaSOR;
+  const float keep = static_cast<float>(1 - omega);
+  const ColouredSystem system(state.ColouredCopy, rows, cols, k);
+  ParallelRows(rows, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      GatherRow(state.SystemMatrix, state.RightHandSide, omega, y, system);
+    }
+  });
+
+  std::vector<double>& difference = state.RowDifference;
+  std::vector<double>& magnitude = state.RowMagnitude;
+  difference.resize(rows);
+  magnitude.resize(rows);
+  double err = 0;
+  int iterations = 0;
+  bool first = true;
+  while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
+    first = false;
+    for (int sweep = 0; sweep < 4; ++sweep) {
+      for (int c = 0; c < 2; ++c) {
+        ParallelRows(rows, [&](int begin, int end) {
+          if (k == 4) {
+            UpdateColour<4>(system, c, begin, end, keep, state.depth_estimated);
+          } else {
+            UpdateColour<3>(system, c, begin, end, keep, state.depth_estimated);
+          }
+        });
+      }
+    }
+    ParallelRows(rows, [&](int begin, int end) {
+      for (int y = begin; y < end; ++y) RowChange(system, y, difference[y], magnitude[y]);
+    });
+    // Summed row by row in order, so that the stop test does not depend on the thread count.
+    double total_difference = 0, total_magnitude = 0;
+    for (int y = 0; y < rows; ++y) {
+      total_difference += difference[y];
+      total_magnitude += magnitude[y];
+    }
+    err = std::sqrt(total_difference) / (std::sqrt(total_magnitude) + DBL_EPSILON);
+    ++iterations;
+  }
+
+  state.IncrementVector.create(N, 1, CV_32F);
+  float* x = state.IncrementVector.ptr<float>();
+  ParallelRows(rows, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) ScatterRow(system, y, x);
+  });
+}
+
+}  // namespace sceneflow
