@@ -1,9 +1,13 @@
 #include "config/ini_file.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <iniparser/iniparser.h>
@@ -35,13 +39,13 @@ bool IsCommentOrBlank(const std::string& text) {
 
 // What one INI line holds.
 struct IniLine {
-  enum Kind { kNothing, kSection, kSetting, kMalformed } kind = kNothing;
+  enum Kind { kNothing, kSection, kSetting, kEmptySetting, kMalformed } kind = kNothing;
   std::string name;   // section name, or key
   std::string value;  // value of a setting
 };
 
 // Value part of "key = value": a quoted text (the empty text for two quotes), or the unquoted text
-// up to the first ';' or '#' with surrounding blanks removed. An empty unquoted value is no setting.
+// up to the first ';' or '#' with surrounding blanks removed. An empty unquoted value sets nothing.
 IniLine ParseSettingValue(const std::string& key, const std::string& raw_value) {
   IniLine line;
   line.name = key;
@@ -57,7 +61,7 @@ IniLine ParseSettingValue(const std::string& key, const std::string& raw_value) 
     return line;
   }
   line.value = Trim(value.substr(0, value.find_first_of(";#")));
-  line.kind = line.value.empty() ? IniLine::kNothing : IniLine::kSetting;
+  line.kind = line.value.empty() ? IniLine::kEmptySetting : IniLine::kSetting;
   return line;
 }
 
@@ -80,15 +84,113 @@ IniLine ParseIniLine(const std::string& raw) {
   return ParseSettingValue(key, text.substr(equals + 1));
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Edit distance between two names: each inserted, deleted or replaced character and each swap of
+// two neighbouring characters counts one.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t replace = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, replace});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// A known name counts as meant when it is at most this many edits away from what was written:
+// one edit in a short name, up to three in a long one.
+size_t LargestTypoDistance(const std::string& name) {
+  return std::clamp<size_t>(name.size() / 3, 1, 3);
+}
+
+// The section of that name, ignoring case as the lookup does.
+std::optional<Section> FindSection(const std::string& name) {
+  for (Section section : {Section::kGlobal, Section::kStereo, Section::kSceneFlow}) {
+    if (Lower(SectionName(section)) == Lower(name)) return section;
+  }
+  return std::nullopt;
+}
+
+// The known key nearest to `name` (ignoring case), within the typo distance; among equally near
+// keys, one of `section` and then the first in the key list. Null when none is that near.
+const ParameterKey* NearestKey(const std::string& name, std::optional<Section> section) {
+  const std::string lower = Lower(name);
+  const ParameterKey* nearest = nullptr;
+  size_t nearest_distance = LargestTypoDistance(name) + 1;
+  for (const ParameterKey& key : ParameterKeys()) {
+    const size_t distance = EditDistance(lower, Lower(key.name));
+    const bool better = distance < nearest_distance ||
+                        (distance == nearest_distance && nearest != nullptr &&
+                         nearest->section != section && key.section == section);
+    if (better) {
+      nearest = &key;
+      nearest_distance = distance;
+    }
+  }
+  return nearest;
+}
+
+std::string Bracketed(Section section) { return std::string("[") + SectionName(section) + "]"; }
+
+// The warning for key `name` at a line of `path` in `section` (none before the first section
+// header), or nothing when the parameter set knows the key there.
+std::optional<std::string> UnknownKeyWarning(const char* path, int line_number,
+                                             std::optional<Section> section,
+                                             const std::string& name) {
+  const ParameterKey* nearest = NearestKey(name, section);
+  if (nearest != nullptr && section == nearest->section && Lower(nearest->name) == Lower(name)) {
+    return std::nullopt;
+  }
+  const std::string where = section ? "in " + Bracketed(*section) : "outside any section";
+  std::string warning = "Warning: parameter file " + std::string(path) + " line " +
+                        std::to_string(line_number) + ": ";
+  if (nearest != nullptr && Lower(nearest->name) == Lower(name)) {
+    return warning + "key " + name + " is ignored " + where + "; it belongs in " +
+           Bracketed(nearest->section);
+  }
+  warning += "unknown key " + name + " " + where + " is ignored";
+  if (nearest == nullptr) return warning;
+  warning += std::string("; did you mean ") + nearest->name;
+  if (section != nearest->section) warning += " in " + Bracketed(nearest->section);
+  return warning + "?";
+}
+
+std::string UnknownSectionWarning(const char* path, int line_number, const std::string& name) {
+  std::string warning = "Warning: parameter file " + std::string(path) + " line " +
+                        std::to_string(line_number) + ": unknown section [" + name +
+                        "], its keys are ignored";
+  const std::string lower = Lower(name);
+  for (Section section : {Section::kGlobal, Section::kStereo, Section::kSceneFlow}) {
+    if (EditDistance(lower, Lower(SectionName(section))) <= LargestTypoDistance(name)) {
+      return warning + "; did you mean " + Bracketed(section) + "?";
+    }
+  }
+  return warning;
+}
+
 // Reads an INI file into an iniparser dictionary keyed "section:key". The lines are read here
 // rather than by iniparser_load, which rejects section headers followed by a comment (the form
 // that WriteParameters produces) and keeps "key =" as an empty value instead of ignoring it.
-// Returns null when the file cannot be read; throws InputError on a malformed line.
-Dictionary ReadIniFile(const char* path) {
+// Returns null when the file cannot be read; throws InputError on a malformed line. Appends a
+// warning to `warnings` for every unknown section and every key that its section does not hold
+// (keys inside an unknown section are covered by the section's warning).
+Dictionary ReadIniFile(const char* path, std::vector<std::string>& warnings) {
   std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path, "r"), &std::fclose);
   if (!file) return nullptr;
   Dictionary entries(dictionary_new(0));
   std::string section;
+  std::optional<Section> known_section;  // none before the first header or in an unknown section
+  bool in_unknown_section = false;
   char* buffer = nullptr;
   size_t capacity = 0;
   int line_number = 0;
@@ -104,8 +206,17 @@ Dictionary ReadIniFile(const char* path) {
     }
     if (line.kind == IniLine::kSection) {
       section = line.name;
+      known_section = FindSection(section);
+      in_unknown_section = !known_section;
+      if (in_unknown_section) warnings.push_back(UnknownSectionWarning(path, line_number, section));
       iniparser_set(entries.get(), section.c_str(), nullptr);
-    } else if (line.kind == IniLine::kSetting) {
+    } else if ((line.kind == IniLine::kSetting || line.kind == IniLine::kEmptySetting) &&
+               !in_unknown_section) {
+      if (auto warning = UnknownKeyWarning(path, line_number, known_section, line.name)) {
+        warnings.push_back(*warning);
+      }
+    }
+    if (line.kind == IniLine::kSetting) {
       const std::string entry = section + ":" + line.name;
       iniparser_set(entries.get(), entry.c_str(), line.value.c_str());
     }
@@ -117,9 +228,7 @@ Dictionary ReadIniFile(const char* path) {
 }
 
 std::string LookupName(const ParameterKey& key) {
-  std::string name = std::string(SectionName(key.section)) + ":" + key.name;
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return name;
+  return Lower(std::string(SectionName(key.section)) + ":" + key.name);
 }
 
 // Sets one parameter from the dictionary, or to its default when the file does not hold the key.
@@ -142,7 +251,7 @@ void ApplyKey(const ParameterKey& key, const dictionary* entries, const Paramete
 
 }  // namespace
 
-int LoadParameters(ParameterSet& parameters, const char* path) {
+int LoadParameters(ParameterSet& parameters, const char* path, std::vector<std::string>* warnings) {
   const ParameterSet defaults;
   if (path == nullptr) {
     parameters = defaults;
@@ -153,8 +262,10 @@ int LoadParameters(ParameterSet& parameters, const char* path) {
     }
     return -1;
   }
-  Dictionary entries = ReadIniFile(path);
+  std::vector<std::string> file_warnings;
+  Dictionary entries = ReadIniFile(path, file_warnings);
   if (!entries) return 1;
+  if (warnings != nullptr) warnings->insert(warnings->end(), file_warnings.begin(), file_warnings.end());
   for (const ParameterKey& key : ParameterKeys()) {
     ApplyKey(key, entries.get(), defaults, parameters);
   }

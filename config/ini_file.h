@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "config/parameter_set.h"
 
@@ -11,7 +13,11 @@ namespace sceneflow {
 // With a path: returns 1 and changes nothing when the file cannot be read. Otherwise every key of
 // the list takes the file's value or, where the file does not mention it, its default, and the
 // result is 0. Throws InputError, changing nothing, when a line of the file is malformed.
-int LoadParameters(ParameterSet& parameters, const char* path);
+// A section or key that the parameter set does not know is ignored; when `warnings` is given, one
+// line per such section or key, naming the file, the line and the name (with the nearest known
+// name when one is close), is appended to it.
+int LoadParameters(ParameterSet& parameters, const char* path,
+                   std::vector<std::string>* warnings = nullptr);
 
 // Writes the whole set as commented INI text, section by section; unset strings are left out.
 // Returns 0, or -1 (writing nothing) when there is no stream.

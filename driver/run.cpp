@@ -177,11 +177,14 @@ int Run(int argc, char** argv) {
 PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   PreparedRun run;
   ParameterSet& parameters = run.parameters;
-  for (const std::string& path : ini_files) LoadParameters(parameters, path.c_str());
+  std::vector<std::string> warnings;
+  LoadParameterFiles(ini_files, parameters, warnings);
+  for (const std::string& warning : warnings) std::fprintf(stderr, "%s\n", warning.c_str());
 
   run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
   // The dump is not flushed on its own; it reaches the file with the first flushed line.
   WriteParameters(parameters, run.log->stream());
+  for (const std::string& warning : warnings) run.log->Line("%s\n", warning.c_str());
   ValidateParameters(parameters);
   CheckResultsDirectory(*parameters.TxtResultsDir);
 
@@ -205,6 +208,12 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
 }
 
 int RunSceneFlow(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      WriteUsage(stdout, argv[0]);
+      return 0;
+    }
+  }
   if (argc < 2) {
     WriteUsage(stderr, argv[0]);
     return 3;

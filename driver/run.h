@@ -21,13 +21,16 @@ struct PreparedRun {
   StartFields start;
 };
 
-// Loads the INI files in order, creates the log with the parameter dump, checks the settings,
-// loads the images and calibration, builds the pyramids and prepares and writes the start fields.
-// Throws InputError on the first problem.
+// Loads the INI files in order and writes a line to standard error for every unknown section or
+// key in them, creates the log with the parameter dump followed by the same lines, checks the
+// settings, loads the images and calibration, builds the pyramids and prepares and writes the
+// start fields. Throws InputError on the first problem.
 PreparedRun PrepareRun(const std::vector<std::string>& ini_files);
 
 // The whole run, from the command line to the result files. Returns the process exit status:
-// 0 after a finished run, 1 after a reported input error, 3 after the usage text.
+// 0 after a finished run or the usage text asked for with --help or -h (on standard output),
+// 1 after a reported input error, 3 after the usage text for a command line without arguments
+// (on standard error).
 int RunSceneFlow(int argc, char** argv);
 
 }  // namespace sceneflow

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "config/input_error.h"
 #include "tests/support/temp_dir.h"
@@ -116,6 +117,46 @@ TEST_F(IniFileTest, MalformedLineIsReportedWithFileAndLineAndChangesNothing) {
   }
 }
 
+TEST_F(IniFileTest, UnknownSectionsAndKeysAreReportedWithTheNearestKnownName) {
+  const std::string path = Ini("typo.ini",
+                               "Alpha = 3\n"
+                               "[global]\n"
+                               "Aplha_SF = 4\n"
+                               "maxiterSOR = 5\n"
+                               "Unheard = 1\n"
+                               "NumOfView =\n"
+                               "[Stereo]\n"
+                               "AlphaW = 0.5\n"
+                               "[Globl]\n"
+                               "AlphaZ = 2\n"
+                               "[SceneFlow]\n"
+                               "Z_CONST = 7\n");
+  std::vector<std::string> warnings;
+  ASSERT_EQ(LoadParameters(parameters_, path.c_str(), &warnings), 0);
+  const std::string at = "Warning: parameter file " + path + " line ";
+  const std::vector<std::string> expected = {
+      at + "1: key Alpha is ignored outside any section; it belongs in [Global]",
+      at + "3: unknown key Aplha_SF in [Global] is ignored; did you mean AlphaSF?",
+      at + "5: unknown key Unheard in [Global] is ignored",
+      at + "6: unknown key NumOfView in [Global] is ignored; did you mean NumOfViews?",
+      at + "8: key AlphaW is ignored in [Stereo]; it belongs in [Global]",
+      at + "9: unknown section [Globl], its keys are ignored; did you mean [Global]?",
+  };
+  EXPECT_EQ(warnings, expected);
+  // The known keys take their values; the unknown ones change nothing.
+  EXPECT_EQ(parameters_.MaxIterSOR, 5);
+  EXPECT_EQ(parameters_.Z_CONST, 7);
+  EXPECT_EQ(parameters_.Alpha, 100);
+  EXPECT_EQ(parameters_.AlphaSF, -1);
+  EXPECT_EQ(parameters_.AlphaW, -1);
+  EXPECT_EQ(parameters_.AlphaZ, -1);
+
+  // Without a list to fill, the same file loads the same values.
+  ParameterSet quiet;
+  ASSERT_EQ(LoadParameters(quiet, path.c_str()), 0);
+  EXPECT_EQ(Dump(quiet), Dump(parameters_));
+}
+
 TEST_F(IniFileTest, DumpStartsWithGlobalSectionAndReadsBack) {
   const std::string dump = Dump(parameters_);
   EXPECT_EQ(dump.rfind("\n[Global] ; Global parameters\n"
@@ -133,8 +174,10 @@ TEST_F(IniFileTest, DumpStartsWithGlobalSectionAndReadsBack) {
   changed.Img_0_FileName = "data/left_";
   const std::string path = Ini("dump.ini", Dump(changed));
   ParameterSet reread;
-  ASSERT_EQ(LoadParameters(reread, path.c_str()), 0);
+  std::vector<std::string> warnings;
+  ASSERT_EQ(LoadParameters(reread, path.c_str(), &warnings), 0);
   EXPECT_EQ(Dump(reread), Dump(changed));
+  EXPECT_TRUE(warnings.empty()) << warnings.front();  // every key of the dump is known
 
   // An empty string is written with nothing before the comment, which reads back as unset.
   changed.SF_U_Final_FileName = "";
