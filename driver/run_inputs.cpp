@@ -16,18 +16,12 @@
 namespace sceneflow {
 namespace {
 
-std::string SizeText(cv::Size size) {
-  return std::to_string(size.width) + "x" + std::to_string(size.height);
-}
-
+// Reads a calibration matrix strictly: exactly rows·cols finite numbers, laid out in any lines.
 cv::Mat ReadCalibrationMatrix(const std::string& prefix, int view, int rows, int cols) {
   const std::string path = prefix + std::to_string(view) + ".txt";
   cv::Mat matrix(rows, cols, CV_64F, cv::Scalar(0));
-  if (!ReadTextMatrix(path.c_str(), matrix)) {
+  if (!ReadTextMatrix(path.c_str(), matrix, TextMatrixReading::kStrict)) {
     throw InputError("Error: could not read calibration file " + path);
-  }
-  if (!cv::checkRange(matrix)) {
-    throw InputError("Error: calibration file " + path + " holds a value that is not a finite number");
   }
   return matrix;
 }
@@ -46,8 +40,17 @@ void WriteUsage(FILE* stream, const char* program) {
   WriteParameters(listing, stream);
 }
 
-std::string ViewFileName(const std::string& prefix, int view, const std::string& extension) {
-  return prefix + std::to_string(view) + "." + extension;
+void LoadParameterFiles(const std::vector<std::string>& paths, ParameterSet& parameters,
+                        std::vector<std::string>& warnings) {
+  bool any_read = false;
+  for (const std::string& path : paths) {
+    if (LoadParameters(parameters, path.c_str(), &warnings) == 0) any_read = true;
+  }
+  if (!any_read) {
+    std::string names;
+    for (const std::string& path : paths) names += " " + path;
+    throw InputError("Error: none of the parameter files could be read:" + names);
+  }
 }
 
 ViewImages LoadViewImages(const ParameterSet& p) {

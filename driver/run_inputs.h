@@ -8,6 +8,7 @@
 
 #include "config/parameter_set.h"
 #include "geometry/calibration.h"
+#include "io/image_file.h"
 #include "io/pyramid.h"
 
 namespace sceneflow {
@@ -27,8 +28,11 @@ struct ViewPyramids {
 // Writes the usage line, the explanation and the listing of every default to `stream`.
 void WriteUsage(FILE* stream, const char* program);
 
-// "%s%d.%s": name prefix, view number, extension.
-std::string ViewFileName(const std::string& prefix, int view, const std::string& extension);
+// Loads the INI files in order into `parameters` (see LoadParameters), appending a warning line
+// for every unknown section or key to `warnings`. A file that cannot be read is skipped; throws
+// InputError naming every file when none of them can be read.
+void LoadParameterFiles(const std::vector<std::string>& paths, ParameterSet& parameters,
+                        std::vector<std::string>& warnings);
 
 // Loads the time-0 and time-t images of every view as 8-bit grey images, view by view. Throws
 // InputError when an image cannot be loaded or differs in size from view 0's time-0 image.

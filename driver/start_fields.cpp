@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/input_error.h"
+#include "geometry/disparity.h"
 #include "io/atomic_file.h"
 #include "io/image_file.h"
 #include "io/text_matrix.h"
@@ -18,10 +19,6 @@ namespace sceneflow {
 namespace {
 
 constexpr size_t kMaxCommandLength = 1024;
-
-std::string SizeText(cv::Size size) {
-  return std::to_string(size.width) + "x" + std::to_string(size.height);
-}
 
 std::string NameOrNull(const OptionalString& name) { return name ? *name : "(null)"; }
 
@@ -179,39 +176,6 @@ void WriteStartFile(const std::string& directory, const char* name, const cv::Ma
 }
 
 }  // namespace
-
-void ReplicateBorder(cv::Mat& D) {
-  CV_Assert(D.type() == CV_32F && D.rows >= 2 && D.cols >= 2);
-  const int last_row = D.rows - 1;
-  const int last_col = D.cols - 1;
-  for (int r = 1; r < last_row; ++r) {
-    float* row = D.ptr<float>(r);
-    row[0] = row[1];
-    row[last_col] = row[last_col - 1];
-  }
-  D.row(1).copyTo(D.row(0));
-  D.row(last_row - 1).copyTo(D.row(last_row));
-}
-
-void DisparityToDepth(const cv::Mat& disparity, double b, double maxZ, cv::Mat& depth) {
-  CV_Assert(disparity.type() == CV_32F);
-  depth.create(disparity.size(), CV_32F);
-  const double threshold = std::fabs(b / maxZ);
-  for (int r = 0; r < disparity.rows; ++r) {
-    const float* d = disparity.ptr<float>(r);
-    float* z = depth.ptr<float>(r);
-    for (int c = 0; c < disparity.cols; ++c) {
-      const double value = d[c];
-      if (value == 0) {
-        z[c] = static_cast<float>(1.05 * maxZ);
-      } else if (std::fabs(value) > threshold) {
-        z[c] = static_cast<float>(b / value);
-      } else {
-        z[c] = static_cast<float>(maxZ);
-      }
-    }
-  }
-}
 
 std::string QuoteForShell(const std::string& text) {
   const auto plain = [](unsigned char c) {

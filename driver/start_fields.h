@@ -29,14 +29,6 @@ struct StartFields {
 StartFields PrepareStartFields(const ParameterSet& parameters, const StartGrids& grids,
                                const RunLog& log);
 
-// Overwrites the outermost rows and columns of a full-size disparity with the adjacent inner ones:
-// first columns 0 and W-1 on rows 1..H-2, then row 0, then row H-1.
-void ReplicateBorder(cv::Mat& disparity);
-
-// Depth from disparity with Z = b/d, clamped to maxZ where |d| <= |b/maxZ|; pixels without
-// disparity (d = 0) get 1.05·maxZ.
-void DisparityToDepth(const cv::Mat& disparity, double b, double maxZ, cv::Mat& depth);
-
 // The external stereo program's command line "%s %s %s %s": executable, left image, right image,
 // result image. File names holding a character outside letters, digits and -_./+,:=@% are quoted
 // for the shell so that each reaches the program as one argument and runs nothing else.

@@ -100,12 +100,12 @@ void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
 void MarkMaskBorder(cv::Mat& mask) {
   CV_Assert(mask.type() == CV_8UC1);
   if (mask.empty()) return;
-  mask.row(0).setTo(kMaskBorder);
-  mask.row(mask.rows - 1).setTo(kMaskBorder);
+  mask.row(0).setTo(kMaskOutsideSafeArea);
+  mask.row(mask.rows - 1).setTo(kMaskOutsideSafeArea);
   for (int r = 1; r < mask.rows - 1; ++r) {
     unsigned char* row = mask.ptr<unsigned char>(r);
-    row[0] = kMaskBorder;
-    row[mask.cols - 1] = kMaskBorder;
+    row[0] = kMaskOutsideSafeArea;
+    row[mask.cols - 1] = kMaskOutsideSafeArea;
   }
 }
 

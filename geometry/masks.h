@@ -7,10 +7,11 @@
 namespace sceneflow {
 
 // Values of an ActiveMask, an 8-bit mask on the reference grid that gates one data term: 0 means
-// the term is active at that reference pixel, any other value switches it off there.
+// the term is active at that reference pixel, any other value switches it off there. The view
+// warping writes 100, 127 and 150; the data terms write 127 and 191 while they are assembled.
 constexpr unsigned char kMaskActive = 0;
 constexpr unsigned char kMaskOccluded = 100;         // hidden in the view by a nearer point
-constexpr unsigned char kMaskBorder = 127;           // grid border, or projected out of the view
+constexpr unsigned char kMaskOutsideSafeArea = 127;  // grid border, or outside the safe area
 constexpr unsigned char kMaskBeyondDepth = 150;      // Z at or beyond 0.95·maxZ
 constexpr unsigned char kMaskIllConditioned = 191;   // ill-conditioned warp
 

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/input_error.h"
+#include "io/image_file.h"
 
 namespace sceneflow {
 namespace {
@@ -24,10 +25,6 @@ cv::Mat ScaledScharr(const cv::Mat& image, int dx, int dy, cv::Mat& scratch) {
 }
 
 }  // namespace
-
-std::string WarpedImageFileName(const std::string& prefix, int view, const std::string& extension) {
-  return prefix + std::to_string(view) + "." + extension;
-}
 
 void SaveMatrixImage(const std::string& file_name, const cv::Mat& matrix) {
   cv::Mat image = matrix;
@@ -52,7 +49,7 @@ void WarpViewImage(const cv::Mat& view_image, const cv::Mat& MapX, const cv::Mat
   cv::GaussianBlur(warped, warped, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
   if (save_prefix) {
     if (!parameters.IMG_TYPE) throw InputError("Error: IMG_TYPE is not set");
-    SaveMatrixImage(WarpedImageFileName(*save_prefix, view, *parameters.IMG_TYPE), warped);
+    SaveMatrixImage(ViewFileName(*save_prefix, view, *parameters.IMG_TYPE), warped);
   }
   warped_dx = ScaledScharr(warped, 1, 0, scratch);
   warped_dy = ScaledScharr(warped, 0, 1, scratch);

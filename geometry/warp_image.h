@@ -23,9 +23,6 @@ void WarpViewImage(const cv::Mat& view_image, const cv::Mat& MapX, const cv::Mat
                    const OptionalString& save_prefix, int view, const ParameterSet& parameters,
                    cv::Mat& warped, cv::Mat& warped_dx, cv::Mat& warped_dy, cv::Mat& scratch);
 
-// "%s%d.%s": the prefix, the view number and the extension.
-std::string WarpedImageFileName(const std::string& prefix, int view, const std::string& extension);
-
 // Saves a matrix as an image file. 8-bit images with one or three channels are written as they
 // are; any other matrix is first converted to 8 bits per element (rounded, saturated to 0..255).
 // Throws InputError naming the file when it cannot be written.

@@ -44,4 +44,12 @@ cv::Mat LoadImageQuietly(const std::string& path, int flags) {
   }
 }
 
+std::string ViewFileName(const std::string& prefix, int view, const std::string& extension) {
+  return prefix + std::to_string(view) + "." + extension;
+}
+
+std::string SizeText(cv::Size size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
 }  // namespace sceneflow

@@ -12,4 +12,10 @@ namespace sceneflow {
 // about it is kept off standard error, so that the caller's one line is all the user sees.
 cv::Mat LoadImageQuietly(const std::string& path, int flags = cv::IMREAD_GRAYSCALE);
 
+// The file name of a view's image: "%s%d.%s", name prefix, view number, extension.
+std::string ViewFileName(const std::string& prefix, int view, const std::string& extension);
+
+// An image size as messages write it: "<width>x<height>".
+std::string SizeText(cv::Size size);
+
 }  // namespace sceneflow

@@ -6,15 +6,11 @@
 
 #include <opencv2/core.hpp>
 
+#include "geometry/masks.h"  // the mask codes the data terms write: 127 and 191
 #include "solver/level_state.h"
 #include "solver/smoothness.h"
 
 namespace sceneflow {
-
-// Activity mask codes written by the data terms: the projected position left the safe area, or
-// the warp of the image is ill-conditioned there.
-constexpr std::uint8_t kMaskOutsideSafeArea = 127;
-constexpr std::uint8_t kMaskIllConditioned = 191;
 
 // Warps whose Jacobian determinant is not above this value are ill-conditioned.
 constexpr double kMinWarpDeterminant = 0.01;

@@ -51,9 +51,15 @@ const BadInput kBadInputs[] = {
     {"missing calibration", [](const TempDir& dir) { std::filesystem::remove(dir / "T1.txt"); },
      "Error: could not read calibration file T1.txt"},
     {"calibration with infinity", FileText("C0.txt", "100 0 inf 0 100 8 0 0 1"),
-     "Error: calibration file C0.txt holds a value that is not a finite number"},
-    {"calibration with NaN", FileText("T0.txt", "0 nan 0"),
-     "Error: calibration file T0.txt holds a value that is not a finite number"},
+     "Error: C0.txt line 1: \"inf\" is not a number"},
+    {"calibration with NaN", FileText("T0.txt", "0 nan 0"), "Error: T0.txt line 1: \"nan\" is not a number"},
+    {"calibration holding a word", FileText("T1.txt", "abc\n"), "Error: T1.txt line 1: \"abc\" is not a number"},
+    {"calibration with a number missing", FileText("T0.txt", "0\n0\n"),
+     "Error: T0.txt holds 2 numbers, not the 3 of a 3x1 matrix"},
+    {"calibration with a number too many", FileText("C1.txt", "100 0 16\n0 100 12\n0 0 1 0\n"),
+     "Error: C1.txt holds 10 numbers, not the 9 of a 3x3 matrix"},
+    {"no readable parameter file", [](const TempDir& dir) { std::filesystem::remove(dir / "run.ini"); },
+     "Error: none of the parameter files could be read: run.ini"},
     {"singular rotation", FileText("R1.txt", "1 0 0 0 1 0 0 0 0"), "Error: rotation R1.txt is singular"},
     {"zero focal length in a view", FileText("C1.txt", "0 0 16 0 100 12 0 0 1"),
      "Error: intrinsic matrix C1.txt has a focal length of 0"},
@@ -130,11 +136,14 @@ TEST(RobustnessTest, UnreadableIniFileIsSkippedSilently) {
   const ProgramResult result = testing::RunProgram(std::string(SCENEFLOW_BIN_DIR) + "/sceneflow",
                                                    {"run.ini", "missing.ini"}, dir.path());
   EXPECT_EQ(result.status, 0) << result.err;
-  // Only a missing file: nothing is set, and the first unset file name is named.
+  // No readable file at all: every name is listed, and no log is created.
+  std::filesystem::remove(dir / "run.log");
   const ProgramResult nothing = testing::RunProgram(std::string(SCENEFLOW_BIN_DIR) + "/sceneflow",
-                                                    {"missing.ini"}, dir.path());
+                                                    {"missing.ini", "results"}, dir.path());
   EXPECT_EQ(nothing.status, 1);
-  EXPECT_EQ(nothing.err, "Error: Img_0_FileName is not set\n");
+  EXPECT_EQ(nothing.err, "Error: none of the parameter files could be read: missing.ini results\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "run.log"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "sf.log"));
 }
 
 }  // namespace

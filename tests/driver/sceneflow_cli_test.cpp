@@ -49,6 +49,48 @@ TEST(SceneflowCliTest, NoArgumentPrintsUsageWithEveryDefaultAndCreatesNoLog) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+TEST(SceneflowCliTest, HelpPrintsTheUsageOnStandardOutputAndCreatesNoLog) {
+  TempDir dir;
+  const std::string usage = Sceneflow(dir, {}).err;
+  for (const char* option : {"--help", "-h"}) {
+    const ProgramResult result = Sceneflow(dir, {option});
+    EXPECT_EQ(result.status, 0) << option;
+    EXPECT_EQ(result.out, usage) << option;
+    EXPECT_EQ(result.err, "") << option;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(SceneflowCliTest, MisspeltKeyIsReportedOnceAndTheRunGoesOnAsWithoutIt) {
+  TempDir clean;
+  WriteSmallRun(clean, {16, 12}, 2);
+  TempDir misspelt;
+  WriteSmallRun(misspelt, {16, 12}, 2, "Aplha_SF = 4\n");
+  const ProgramResult clean_run = Sceneflow(clean, {"run.ini"});
+  const ProgramResult misspelt_run = Sceneflow(misspelt, {"run.ini"});
+  ASSERT_EQ(clean_run.status, 0) << clean_run.err;
+  EXPECT_EQ(clean_run.err, "");
+
+  const std::string warning =
+      "Warning: parameter file run.ini line 11: unknown key Aplha_SF in [Global] is ignored; did "
+      "you mean AlphaSF?\n";
+  EXPECT_EQ(misspelt_run.status, 0);
+  EXPECT_EQ(misspelt_run.err, warning);
+  EXPECT_EQ(misspelt_run.out, clean_run.out);
+  for (const char* name : {"Z0_final.txt", "U_final.txt", "V_final.txt", "W_final.txt"}) {
+    EXPECT_EQ(ReadFile(misspelt / ("results/" + std::string(name))),
+              ReadFile(clean / ("results/" + std::string(name))))
+        << name;
+  }
+  // The log holds the warning right after the parameter dump, and otherwise what it holds without.
+  std::string expected_log = ReadFile(clean / "run.log");
+  const std::string dump_end = "\nZ_CONST = 0 ; a const value for the initial Z\n";
+  const size_t dump_end_position = expected_log.find(dump_end);
+  ASSERT_NE(dump_end_position, std::string::npos);
+  expected_log.insert(dump_end_position + dump_end.size(), warning);
+  EXPECT_EQ(ReadFile(misspelt / "run.log"), expected_log);
+}
+
 TEST(SceneflowCliTest, LogStartsWithTheDumpOfTheLastReadableFileBeforeDerivedDefaults) {
   TempDir dir;
   WriteSmallRun(dir, {16, 12}, 2, "MuZ = 3\n");
@@ -89,8 +131,7 @@ TEST(SceneflowCliTest, CalibrationProblemsNameTheFile) {
   std::filesystem::remove(dir / "R1.txt");
   ExpectOneErrorLine(Sceneflow(dir, {"run.ini"}), "Error: could not read calibration file R1.txt");
   WriteFile(dir / "R1.txt", "1 0 0 0 nan 0 0 0 1");
-  ExpectOneErrorLine(Sceneflow(dir, {"run.ini"}),
-                     "Error: calibration file R1.txt holds a value that is not a finite number");
+  ExpectOneErrorLine(Sceneflow(dir, {"run.ini"}), "Error: R1.txt line 1: \"nan\" is not a number");
 }
 
 TEST(SceneflowCliTest, CoarsestLevelMustBeAtLeastFourPixels) {

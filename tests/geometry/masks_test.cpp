@@ -178,7 +178,7 @@ TEST(MarkMaskBorderTest, OutermostRowsAndColumnsBecome127) {
     for (int r = 0; r < size.height; ++r) {
       for (int c = 0; c < size.width; ++c) {
         const bool border = r == 0 || c == 0 || r == size.height - 1 || c == size.width - 1;
-        EXPECT_EQ(mask.at<uchar>(r, c), border ? kMaskBorder : kMaskOccluded) << size << r << c;
+        EXPECT_EQ(mask.at<uchar>(r, c), border ? kMaskOutsideSafeArea : kMaskOccluded) << size << r << c;
       }
     }
   }

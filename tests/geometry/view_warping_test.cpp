@@ -159,8 +159,8 @@ cv::Mat Interior(const cv::Mat& mask) {
 
 bool BorderIs127(const cv::Mat& mask) {
   cv::Mat border = mask.clone();
-  Interior(border).setTo(kMaskBorder);
-  return cv::countNonZero(border != kMaskBorder) == 0;
+  Interior(border).setTo(kMaskOutsideSafeArea);
+  return cv::countNonZero(border != kMaskOutsideSafeArea) == 0;
 }
 
 Camera SlantedView() {

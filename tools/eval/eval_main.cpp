@@ -14,6 +14,7 @@
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
+#include "io/image_file.h"
 #include "tools/eval/field_files.h"
 #include "tools/eval/metrics.h"
 #include "tools/eval/real_eval.h"
@@ -22,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using sceneflow::InputError;
+using sceneflow::SizeText;
 using namespace sceneflow::eval;
 
 struct Options {
@@ -126,8 +128,6 @@ sceneflow::ParameterSet LoadIni(const std::string& path) {
   if (sceneflow::LoadParameters(parameters, path.c_str()) != 0) throw InputError("Error: cannot read " + path);
   return parameters;
 }
-
-std::string SizeText(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
 // The start depth at the truth's size and a phrase naming its source; empty when none is found.
 cv::Mat LoadStartDepth(const Options& options, const std::string& truth_dir, cv::Size size,
