@@ -186,6 +186,18 @@ TEST(StereoProgramTest, FailuresEndWithOneLineAndStatus1) {
   EXPECT_EQ(entries, 5);  // left, right, small, broken, out.pgm: no temporary files remain
 }
 
+TEST(StereoProgramTest, HelpPrintsTheUsageOnStandardOutput) {
+  TempDir dir;
+  for (const char* option : {"--help", "-h"}) {
+    const ProgramResult result = Stereo(dir, {option});
+    EXPECT_EQ(result.status, 0) << option;
+    EXPECT_EQ(result.out.rfind("Usage: sceneflow-stereo LEFT RIGHT OUT [MAX_DISPARITY]\n", 0), 0u)
+        << result.out;
+    EXPECT_EQ(result.err, "") << option;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
 // The Middlebury "Cones" pair (views 2 and 6) with its ground truth, 4 × disparity, 0 unknown.
 TEST(StereoProgramTest, MiddleburyConesAccuracy) {
   const std::string data = std::string(SCENEFLOW_SHARED_DATA_DIR) + "/middlebury-cones";

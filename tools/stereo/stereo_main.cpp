@@ -8,7 +8,7 @@
 // default it is a quarter of the image width, at most 127.
 //
 // Exit status 0 on success; otherwise one line on standard error and status 1, and OUT is left
-// as it was.
+// as it was. --help or -h prints the usage on standard output and exits with 0.
 
 #include <cerrno>
 #include <cstdio>
@@ -60,10 +60,27 @@ void MakeChannelsAgree(cv::Mat& left, cv::Mat& right) {
   if (right.channels() == 3) cv::cvtColor(right, right, cv::COLOR_BGR2GRAY);
 }
 
+constexpr const char* kUsage = "Usage: sceneflow-stereo LEFT RIGHT OUT [MAX_DISPARITY]";
+
+void PrintHelp() {
+  std::printf(
+      "%s\n"
+      "Dense stereo for the start depth of a scene-flow run. LEFT is the reference view, RIGHT a\n"
+      "view whose camera sits to its right on the same rectified rows. Writes to OUT (format from\n"
+      "its extension, e.g. .pgm or .png) an 8-bit grey image of LEFT's size holding twice the\n"
+      "disparity, rounded and clamped to 255. MAX_DISPARITY (1 to %d) bounds the search; by default\n"
+      "it is a quarter of the image width, at most %d.\n",
+      kUsage, kLargestMaxDisparity, kLargestMaxDisparity);
+}
+
 int Run(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    throw StereoError("Usage: sceneflow-stereo LEFT RIGHT OUT [MAX_DISPARITY]");
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      PrintHelp();
+      return 0;
+    }
   }
+  if (argc != 4 && argc != 5) throw StereoError(kUsage);
   const std::string out_path = argv[3];
   cv::Mat left = LoadView(argv[1], "left");
   cv::Mat right = LoadView(argv[2], "right");
