@@ -19,7 +19,6 @@
 namespace sceneflow::exporting {
 namespace {
 
-std::string SizeText(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
 double ParseNumber(const std::string& text, const std::string& key, const std::string& path) {
   char* end = nullptr;
@@ -31,31 +30,13 @@ double ParseNumber(const std::string& text, const std::string& key, const std::s
   return value;
 }
 
-// Number of whitespace-separated tokens of a text file, or -1 when it cannot be opened.
-long CountTokens(const std::string& path) {
-  std::ifstream stream(path);
-  if (!stream) return -1;
-  long count = 0;
-  std::string token;
-  while (stream >> token) ++count;
-  return count;
-}
-
-// A final field of the run at the level's size. The text reader fills a short file with its last
-// number, so the count is checked first: a file of another level or a truncated one is refused.
-cv::Mat ReadFinalField(const std::string& directory, const char* name, cv::Size size, int level) {
+// A final field of the run at the level's size, read strictly: a file of another level, a
+// truncated one or one holding text is refused instead of being padded with its last number.
+cv::Mat ReadFinalField(const std::string& directory, const char* name, cv::Size size) {
   const std::string path = directory + "/" + name;
-  const long count = CountTokens(path);
-  if (count < 0) throw InputError("Error: cannot read result file " + path + " (has the run finished?)");
-  if (count != static_cast<long>(size.area())) {
-    throw InputError("Error: " + path + " holds " + std::to_string(count) + " values; level " +
-                     std::to_string(level) + " of the run is " + SizeText(size) + " (" +
-                     std::to_string(size.area()) + " values)");
-  }
   cv::Mat field(size, CV_64F);
-  if (!ReadTextMatrix(path.c_str(), field)) throw InputError("Error: cannot read result file " + path);
-  for (auto it = field.begin<double>(); it != field.end<double>(); ++it) {
-    if (!std::isfinite(*it)) throw InputError("Error: " + path + " holds a value that is not finite");
+  if (!ReadTextMatrix(path.c_str(), field, TextMatrixReading::kStrict)) {
+    throw InputError("Error: cannot read result file " + path + " (has the run finished?)");
   }
   return field;
 }
@@ -121,10 +102,10 @@ RunResults LoadRunResults(const std::string& ini_path, const std::string& prepar
   run.level = p.PyramidLevelFinal;
   run.level_factor = LevelFactor(p.PyramidEta, run.level);
   const cv::Size size = PyramidLevelSize(run.full_size, p.PyramidEta, run.level);
-  run.Z = ReadFinalField(*p.TxtResultsDir, "Z0_final.txt", size, run.level);
-  run.U = ReadFinalField(*p.TxtResultsDir, "U_final.txt", size, run.level);
-  run.V = ReadFinalField(*p.TxtResultsDir, "V_final.txt", size, run.level);
-  run.W = ReadFinalField(*p.TxtResultsDir, "W_final.txt", size, run.level);
+  run.Z = ReadFinalField(*p.TxtResultsDir, "Z0_final.txt", size);
+  run.U = ReadFinalField(*p.TxtResultsDir, "U_final.txt", size);
+  run.V = ReadFinalField(*p.TxtResultsDir, "V_final.txt", size);
+  run.W = ReadFinalField(*p.TxtResultsDir, "W_final.txt", size);
   if (size == run.full_size) {
     run.colour = reference;
   } else {
