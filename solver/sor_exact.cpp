@@ -217,9 +217,9 @@ bool RunExactSweeps(const LevelState& state, const double* relax, double omega, 
   if (threads > 1) progress = std::make_unique<GroupProgress[]>(groups);
   const int sleeps = k == 4 ? RunSweeps<4>(system, threads, progress.get())
                             : RunSweeps<3>(system, threads, progress.get());
-  // A partner that keeps falling asleep means the cores are shared with other work: a sleep costs
-  // more than the rows it waits for.
-  return sleeps <= 4 * 4;
+  // A partner that falls asleep at every fourth group or more means the cores are shared with
+  // other work: a sleep then costs more than the rows it waits for. A few sleeps are normal.
+  return sleeps <= groups;
 }
 
 }  // namespace sceneflow

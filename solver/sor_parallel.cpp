@@ -118,28 +118,40 @@ void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) 
 // Unknown J of the interior pixels of colour c in interior image row y, all at once: pixels
 // n in [begin, end) of the row, whose left and right neighbours sit at n + left and n + right of
 // the other colour.
+// The vector loop of UpdateInteriorUnknown: a0..a2 are the coefficients of the pixel's other
+// unknowns x0..x2 (a2 only with four), vertical neighbours are `w` apart in `other`.
+template <bool kFourUnknowns>
+void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
+              const float* __restrict a0, const float* __restrict a1, const float* __restrict a2,
+              const float* __restrict x0, const float* __restrict x1, const float* __restrict x2,
+              const float* __restrict diagonal, const float* __restrict up,
+              const float* __restrict down, const float* __restrict to_left,
+              const float* __restrict to_right, const float* __restrict other,
+              const float* __restrict rhs, const float* __restrict relax,
+              float* __restrict value) {
+  for (int n = begin; n < end; ++n) {
+    float sum = a0[n] * x0[n] + a1[n] * x1[n];
+    if constexpr (kFourUnknowns) sum += a2[n] * x2[n];
+    sum += up[n] * other[n - w] + down[n] * other[n + w] + to_left[n] * other[n + left] +
+           to_right[n] * other[n + right];
+    const float updated = Clamp(relax[n] * (rhs[n] - sum) + keep * value[n], limit);
+    value[n] = diagonal[n] != 0 ? updated : value[n];
+  }
+}
+
 template <int K, int J>
 void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin, int end,
                            int left, int right, float keep, float limit) {
-  const int w = s.width();
-  const float* __restrict own[K];
-  for (int m = 0; m < K; ++m) own[m] = s.Value(c, m) + row;
-  float* __restrict value = s.Value(c, J) + row;
-  const float* __restrict other = s.Value(1 - c, J) + row;
-  const float* __restrict a[K + 4];
-  for (int q = 0; q < K + 4; ++q) a[q] = s.Coefficient(c, q, J) + row;
-  const float* __restrict rhs = s.Rhs(c, J) + row;
-  const float* __restrict relax = s.Relax(c, J) + row;
-  for (int n = begin; n < end; ++n) {
-    float sum = 0.f;
-    for (int m = 0; m < K; ++m) {
-      if (m != J) sum += a[m][n] * own[m][n];
-    }
-    sum += a[K][n] * other[n - w] + a[K + 1][n] * other[n + w] + a[K + 2][n] * other[n + left] +
-           a[K + 3][n] * other[n + right];
-    const float updated = Clamp(relax[n] * (rhs[n] - sum) + keep * value[n], limit);
-    value[n] = a[J][n] != 0 ? updated : value[n];
-  }
+  static_assert(K == 3 || K == 4);
+  const int m0 = J == 0 ? 1 : 0, m1 = J <= 1 ? 2 : 1, m2 = J <= 2 ? 3 : 2;  // the other unknowns
+  RelaxRow<K == 4>(begin, end, s.width(), left, right, keep, limit,
+                   s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row,
+                   s.Coefficient(c, m2, J) + row, s.Value(c, m0) + row, s.Value(c, m1) + row,
+                   s.Value(c, m2) + row, s.Coefficient(c, J, J) + row,
+                   s.Coefficient(c, K, J) + row, s.Coefficient(c, K + 1, J) + row,
+                   s.Coefficient(c, K + 2, J) + row, s.Coefficient(c, K + 3, J) + row,
+                   s.Value(1 - c, J) + row, s.Rhs(c, J) + row, s.Relax(c, J) + row,
+                   s.Value(c, J) + row);
 }
 
 // The interior pixels of colour c in interior image row y, each pixel's unknowns in turn.
@@ -178,21 +190,24 @@ void UpdateColour(const ColouredSystem& s, int c, int begin, int end, float keep
 // |previous − value|² and |value|² of image row y, summed over both colours and all unknowns; then
 // previous := value.
 void RowChange(const ColouredSystem& s, int y, double& difference, double& magnitude) {
-  difference = 0;
-  magnitude = 0;
+  double row_difference = 0, row_magnitude = 0;
   const size_t row = static_cast<size_t>(y) * s.width();
   for (int c = 0; c < 2; ++c) {
+    const int count = s.Count(c, y);
     for (int j = 0; j < s.k(); ++j) {
-      const float* value = s.Value(c, j) + row;
-      float* previous = s.Previous(c, j) + row;
-      for (int n = 0; n < s.Count(c, y); ++n) {
+      const float* __restrict value = s.Value(c, j) + row;
+      float* __restrict previous = s.Previous(c, j) + row;
+#pragma omp simd reduction(+ : row_difference, row_magnitude)
+      for (int n = 0; n < count; ++n) {
         const double d = static_cast<double>(previous[n]) - value[n];
-        difference += d * d;
-        magnitude += static_cast<double>(value[n]) * value[n];
+        row_difference += d * d;
+        row_magnitude += static_cast<double>(value[n]) * value[n];
         previous[n] = value[n];
       }
     }
   }
+  difference = row_difference;
+  magnitude = row_magnitude;
 }
 
 }  // namespace
