@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "config/validate.h"
+#include "driver/progress.h"
 #include "driver/run_inputs.h"
 #include "driver/start_fields.h"
 #include "io/atomic_file.h"
@@ -35,6 +37,7 @@ struct SolverSettings {
   SorMethod sor = SorMethod::kExact;
   const char* phase_times_file = nullptr;
   PhaseTimes phase_times;
+  SolverObserver* observer = nullptr;  // the progress line, when it is shown
 };
 
 SolverSettings SolverSettingsFromEnvironment() {
@@ -94,7 +97,8 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                         .Z_out = &flow.Z,
                         .depth_fixed = true,
                         .sor = settings.sor,
-                        .phase_times = phase_times});
+                        .phase_times = phase_times,
+                        .observer = settings.observer});
     SceneFlowSolver(p, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
                         .log = log,
@@ -108,7 +112,8 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                         .Z_out = &result.Z,
                         .depth_fixed = false,
                         .sor = settings.sor,
-                        .phase_times = phase_times});
+                        .phase_times = phase_times,
+                        .observer = settings.observer});
   } else {
     SceneFlowSolver(p, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
@@ -123,7 +128,8 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                         .Z_out = &result.Z,
                         .depth_fixed = false,
                         .sor = settings.sor,
-                        .phase_times = phase_times});
+                        .phase_times = phase_times,
+                        .observer = settings.observer});
   }
 }
 
@@ -142,10 +148,18 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 
 int Run(int argc, char** argv) {
   SolverSettings settings = SolverSettingsFromEnvironment();
+  // Shown only on a terminal (or when forced); the line is cleared before anything else is
+  // written, by its destructor when the run stops with an error.
+  std::unique_ptr<ProgressLine> progress;
+  if (ProgressLineWanted()) progress = std::make_unique<ProgressLine>();
   PreparedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
   const ParameterSet& parameters = run.parameters;
   const RunLog& log = *run.log;
   const ImagePyramid& reference = run.pyramids.time0[0];
+  if (progress) {
+    progress->Plan(parameters, reference[0].size());
+    settings.observer = progress.get();
+  }
   const cv::Size result_size = reference[parameters.PyramidLevelFinal - 1].size();
   ResultFields result{cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F),
                       cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F)};
@@ -154,6 +168,7 @@ int Run(int argc, char** argv) {
   }
   RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
   WritePhaseTimes(settings);
+  if (progress) progress->Stage("saving results");
 
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
   WriteFinalField(*parameters.TxtResultsDir, "W_final.txt", result.W);
@@ -168,6 +183,7 @@ int Run(int argc, char** argv) {
   SaveColourImage(parameters.SF_W_Final_FileName, result.W);
   log.Line("** Saving results : W\n");
 
+  progress.reset();
   std::fputs("Scene Flow finished!", stdout);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include "io/pyramid.h"
 #include "io/run_log.h"
 #include "solver/linear_system.h"
+#include "solver/solver_observer.h"
 
 namespace sceneflow {
 
@@ -56,6 +57,7 @@ struct SolverRun {
   SorMethod sor = SorMethod::kExact;
   SolverCounts* counts = nullptr;
   PhaseTimes* phase_times = nullptr;
+  SolverObserver* observer = nullptr;  // told before every inner iteration (a progress line)
 };
 
 // Refines U, V, W (and Z unless depth is fixed) coarse-to-fine from the start level down to the
