@@ -186,7 +186,10 @@ TEST_P(LegendLayoutTest, BarRowsAndLabelsSitWhereTheRowStepPutsThem) {
 INSTANTIATE_TEST_SUITE_P(Heights, LegendLayoutTest,
                          ::testing::Values(LegendCase{480, 1, 80, 150}, LegendCase{150, 1, 80, 150},
                                            LegendCase{149, 2, 42, 75}, LegendCase{100, 2, 42, 75},
-                                           LegendCase{40, 4, 23, 37}, LegendCase{32, 5, 20, 30}));
+                                           LegendCase{40, 4, 23, 37}, LegendCase{32, 5, 20, 30}),
+                         [](const ::testing::TestParamInfo<LegendCase>& info) {
+                           return "height_" + std::to_string(info.param.height);
+                         });
 
 TEST(RenderFalseColourImageTest, NarrowOrLowFieldsGetNoLegend) {
   for (const cv::Size size : {cv::Size(49, 200), cv::Size(200, 31)}) {
