@@ -19,7 +19,6 @@
 namespace sceneflow::exporting {
 namespace {
 
-
 double ParseNumber(const std::string& text, const std::string& key, const std::string& path) {
   char* end = nullptr;
   errno = 0;
