@@ -1,0 +1,69 @@
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace sceneflow::prepare {
+
+// What the settings are derived from: the scene's units and size, measured on the prepared images
+// and the start values.
+struct SceneMeasures {
+  cv::Size size;               // of the images the estimator reads
+  double focal = 0;            // reference focal length, pixels
+  double baseline = 0;         // distance of view 1 from view 0 in scene units; 0 for one camera
+  double median_depth = 0;     // of the start depth
+  double far_depth = 0;        // 99th percentile of the start depth
+  double uncovered_motion = 0; // image motion in pixels that the start values do not hold
+  int views = 2;
+};
+
+// A derived setting and the reason for its value, written beside it into run.ini.
+struct Setting {
+  double value = 0;
+  std::string why;
+};
+
+// The estimator's settings that depend on the data.
+struct DerivedSettings {
+  Setting alpha_sf, alpha_w, alpha_z;      // smoothness weights of U and V, of W, of Z
+  Setting max_z;                           // depths at 0.95·max_z or beyond are switched off
+  Setting eta;                             // pyramid reduction factor
+  Setting levels_flow;                     // coarsest level: the flow stage starts here
+  Setting levels_sf;                       // depth is estimated from this level on
+  Setting outer, inner, sor;               // iteration limits
+};
+
+// Weights per pixel of image shift that one unit of a field causes (see README: the data term
+// grows with the misalignment in pixels, the smoothness term with the field's gradient in its own
+// unit). The synthetic presets' factors; on Middlebury Cones with the stereo start, a quarter or
+// four times the depth weight gave a worse final depth (bad 1 px 18.5 % and 15.9 % against 14.2 %).
+constexpr double kMotionWeightPerPixel = 7.5;
+constexpr double kDepthWeightPerPixel = 30.0;
+// One camera: depth is held at a constant by a weight this many times the motion weight, and W
+// (which one camera cannot tell from U, V) likewise.
+constexpr double kMonoHoldFactor = 100.0;
+// Pyramid: reduction per level, the narrowest coarsest level, and the motion in pixels the
+// coarsest level may still hold.
+constexpr double kPyramidEta = 0.8;
+constexpr int kNarrowestCoarsestWidth = 24;
+constexpr double kMotionAtCoarsestLevel = 1.0;
+// Depth is estimated from this level on: the start depth reaches the solver at this level's size
+// (0.8 of the full one), keeping its detail. Level 1 kept Cones' depth slightly better (bad 1 px
+// 14.2 % against 15.3 %) but missed the noisy synthetic scene's target (3D end-point error 3.0
+// against 2.5 from level 2, the pipeline start's being 5.6).
+constexpr int kSceneFlowStartLevel = 2;
+
+// Derives every setting from the measures. Each Setting's `why` says how. `sf_level`, when
+// positive, is the level depth estimation starts at (the flow stage above it follows from it).
+DerivedSettings DeriveSettings(const SceneMeasures& measures, int sf_level = 0);
+
+// Number of pyramid levels (each kPyramidEta times smaller) that shrink `motion` pixels to at most
+// kMotionAtCoarsestLevel, at least `fewest` and at most as many as keep the coarsest level
+// kNarrowestCoarsestWidth pixels wide (or the image's own width when narrower).
+int LevelsForMotion(double motion, int width, int fewest);
+
+// A value rounded to two significant digits, as weights are written.
+double RoundToTwoDigits(double value);
+
+}  // namespace sceneflow::prepare

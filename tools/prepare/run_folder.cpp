@@ -1,0 +1,167 @@
+#include "tools/prepare/run_folder.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "config/input_error.h"
+
+namespace sceneflow::prepare {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kImagesDir[] = "images";
+constexpr char kCalibrationDir[] = "calib";
+constexpr char kStartDir[] = "start";
+constexpr char kResultsDir[] = "results";
+constexpr char kTime0Prefix[] = "images/img0_";
+constexpr char kTimeTPrefix[] = "images/imgt_";
+
+void MakeFolder(const fs::path& path) {
+  std::error_code error;
+  fs::create_directories(path, error);
+  if (error) throw InputError("Error: cannot create folder " + path.string() + " (" + error.message() + ")");
+}
+
+void WriteText(const std::string& text, const fs::path& path) {
+  std::ofstream stream(path);
+  stream << text;
+  if (!stream.good()) throw InputError("Error: cannot write " + path.string());
+}
+
+void WriteImage(const cv::Mat& image, const fs::path& path) {
+  bool written = false;
+  try {
+    written = cv::imwrite(path.string(), image);
+  } catch (const cv::Exception&) {
+    written = false;
+  }
+  if (!written) throw InputError("Error: cannot write image " + path.string());
+}
+
+std::string Number(double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.10g", value);
+  return text;
+}
+
+// "Key = value ; why" lines of run.ini.
+class IniWriter {
+ public:
+  void Line(const std::string& key, const std::string& value, const std::string& why) {
+    text_ << key << " = " << value;
+    if (!why.empty()) text_ << " ; " << why;
+    text_ << "\n";
+  }
+  void Line(const std::string& key, const Setting& setting) { Line(key, Number(setting.value), setting.why); }
+  void Raw(const std::string& text) { text_ << text; }
+  std::string Text() const { return text_.str(); }
+
+ private:
+  std::ostringstream text_;
+};
+
+}  // namespace
+
+std::string RunIni(const PreparedRun& run) {
+  const DerivedSettings& s = run.settings;
+  const ViewCamera& reference = run.cameras[0];
+  const bool motion_start = !run.start.U.empty();
+  IniWriter ini;
+  ini.Raw("; Prepared by sceneflow-prepare (" + run.form + ") from " + run.source + "\n");
+  ini.Raw("; Run it from this folder: sceneflow " + std::string(kRunIni) + "\n");
+  ini.Raw("; Every derived setting says why it was chosen; change any of them here or with the\n"
+          "; corresponding sceneflow-prepare flag.\n\n[Global]\n");
+  ini.Line("NumOfViews", std::to_string(run.cameras.size()),
+           run.cameras.size() == 1 ? "one camera: the reference view's 2D motion is estimated"
+                                   : "view 0 is the reference camera");
+  ini.Line("f0ku", Number(reference.C(0, 0)), "reference focal length in pixels of images/ (calib/C0.txt)");
+  ini.Line("f0kv", Number(reference.C(1, 1)), "");
+  ini.Line("u0", Number(reference.C(0, 2)), "reference principal point in pixels of images/");
+  ini.Line("v0", Number(reference.C(1, 2)), "");
+  if (run.reference.baseline > 0) ini.Line("Tx", Number(-run.reference.baseline), "minus the baseline of view 1");
+  ini.Line("AlphaSF", s.alpha_sf);
+  ini.Line("AlphaW", s.alpha_w);
+  ini.Line("AlphaZ", s.alpha_z);
+  ini.Line("maxZ", s.max_z);
+  ini.Line("PyramidEta", s.eta);
+  ini.Line("PyramidLevelsFlow", s.levels_flow);
+  ini.Line("PyramidLevelsSF", s.levels_sf);
+  ini.Line("PyramidLevelFinal", "1", "results at the full size of images/");
+  ini.Line("MaxIterOuter", s.outer);
+  ini.Line("MaxIterInner", s.inner);
+  ini.Line("MaxIterSOR", s.sor);
+  ini.Line("InitStereo", "0", "the start values are the text files in start/");
+  ini.Line("Img_0_FileName", kTime0Prefix, "view i at time 0: images/img0_i.png (" + run.photometric +
+           " photometric preparation)");
+  ini.Line("Img_t_FileName", kTimeTPrefix, "view i at time t: images/imgt_i.png");
+  ini.Line("ImgPrefix", "png", "");
+  ini.Line("CMat_FileName", "calib/C", "calib/Ci.txt, Ri.txt, Ti.txt: a reference point P lies at R*P + T in view i");
+  ini.Line("RMat_FileName", "calib/R", "");
+  ini.Line("TMat_FileName", "calib/T", "");
+  ini.Line("TxtResultsDir", kResultsDir, "");
+  ini.Line("LogFile", "run.log", "");
+  ini.Raw("\n[SceneFlow]\n");
+  ini.Line("SF_Z0_start_Txt_FileName", "start/Z0.txt",
+           run.init == "none" ? "constant start depth" : "start depth at full size (" + run.init + " start)");
+  if (motion_start) {
+    ini.Line("SF_U_start_Txt_FileName", "start/U.txt", "start motion at full size (" + run.init + " start)");
+    ini.Line("SF_V_start_Txt_FileName", "start/V.txt", "");
+    ini.Line("SF_W_start_Txt_FileName", "start/W.txt", "");
+  }
+  ini.Line("SF_U_Final_FileName", "results/U_final.png", "colour pictures of the final motion");
+  ini.Line("SF_V_Final_FileName", "results/V_final.png", "");
+  ini.Line("SF_W_Final_FileName", "results/W_final.png", "");
+  return ini.Text();
+}
+
+std::string PreparedDescription(const PreparedRun& run) {
+  std::ostringstream text;
+  text << "form " << run.form << "\n";
+  if (!run.frame.empty()) text << "frame " << run.frame << "\n";
+  const cv::Size size = run.time0[0].size();
+  text << "width " << size.width << "\n"
+       << "height " << size.height << "\n"
+       << "original_width " << run.original_size.width << "\n"
+       << "original_height " << run.original_size.height << "\n"
+       << "scale " << Number(run.scale) << "\n"
+       << "focal " << Number(run.reference.focal) << "\n"
+       << "cx " << Number(run.reference.cx) << "\n"
+       << "cy " << Number(run.reference.cy) << "\n"
+       << "baseline " << Number(run.reference.baseline) << "\n"
+       << "doffs " << Number(run.reference.doffs) << "\n"
+       << "init " << run.init << "\n"
+       << "photometric " << run.photometric << "\n"
+       << "views " << run.cameras.size() << "\n";
+  return text.str();
+}
+
+void WriteRunFolder(const PreparedRun& run, const std::string& folder) {
+  const fs::path root(folder);
+  for (const char* sub : {kImagesDir, kCalibrationDir, kStartDir, kResultsDir}) MakeFolder(root / sub);
+  for (size_t view = 0; view < run.cameras.size(); ++view) {
+    const std::string index = std::to_string(view);
+    WriteImage(run.time0[view], root / (kTime0Prefix + index + ".png"));
+    WriteImage(run.timet[view], root / (kTimeTPrefix + index + ".png"));
+    const ViewCamera& camera = run.cameras[view];
+    const fs::path calibration = root / kCalibrationDir;
+    WriteTextMatrixFile(cv::Mat(camera.C), (calibration / ("C" + index + ".txt")).string());
+    WriteTextMatrixFile(cv::Mat(camera.R), (calibration / ("R" + index + ".txt")).string());
+    WriteTextMatrixFile(cv::Mat(camera.T), (calibration / ("T" + index + ".txt")).string());
+  }
+  const fs::path start = root / kStartDir;
+  WriteTextMatrixFile(run.start.Z, (start / "Z0.txt").string());
+  if (!run.start.U.empty()) {
+    WriteTextMatrixFile(run.start.U, (start / "U.txt").string());
+    WriteTextMatrixFile(run.start.V, (start / "V.txt").string());
+    WriteTextMatrixFile(run.start.W, (start / "W.txt").string());
+  }
+  WriteText(RunIni(run), root / kRunIni);
+  WriteText(PreparedDescription(run), root / kPreparedFile);
+}
+
+}  // namespace sceneflow::prepare

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "tools/prepare/calibration_import.h"
+#include "tools/prepare/derived_settings.h"
+#include "tools/prepare/start_values.h"
+
+namespace sceneflow::prepare {
+
+// Everything a run folder holds, in the units of the images the estimator reads.
+struct PreparedRun {
+  std::string form;                   // kitti, pair, mono or views
+  std::string frame;                  // KITTI frame name; empty otherwise
+  std::string source;                 // what the images were prepared from, for the INI's header
+  cv::Size original_size;             // of the user's images
+  double scale = 1;                   // prepared images = original resized by scale
+  RectifiedPair reference;            // focal, principal point (prepared images), baseline, doffs (original)
+  std::vector<ViewCamera> cameras;    // per view, for the prepared images
+  std::vector<cv::Mat> time0, timet;  // per view, 8-bit grey, as the estimator reads them
+  std::string init;                   // stereo, pipeline or none
+  std::string photometric;            // the preparation step's name
+  StartValues start;                  // Z always; U, V, W with a motion start
+  DerivedSettings settings;
+};
+
+// Names inside a run folder.
+inline constexpr char kRunIni[] = "run.ini";
+inline constexpr char kPreparedFile[] = "prepared.txt";
+
+// The estimator's parameter file for the run, each chosen setting with its reason.
+std::string RunIni(const PreparedRun& run);
+
+// The key-value description of the preparation read by the evaluation and export tools.
+std::string PreparedDescription(const PreparedRun& run);
+
+// Creates the folder with images/, calib/, start/, results/, run.ini and prepared.txt. Throws
+// InputError when anything cannot be written.
+void WriteRunFolder(const PreparedRun& run, const std::string& folder);
+
+}  // namespace sceneflow::prepare
