@@ -1,5 +1,6 @@
 // Reads arbitrary bytes as a text matrix into matrices of several shapes and element types, then
-// writes them back out. Reading never fails on content, so every call must return true.
+// writes them back out. Lenient reading never fails on content, so every call must return true;
+// strict reading may refuse the content, but only with InputError.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "config/input_error.h"
 #include "fuzz/fuzz_input.h"
 #include "io/text_matrix.h"
 
@@ -21,6 +23,22 @@ void ReadAndWrite(int rows, int cols, int type, FILE* sink) {
   sceneflow::WriteTextMatrix(matrix, sink);
 }
 
+// Strict reading into a given shape, or (rows 0) into the shape of the file's layout.
+void ReadStrictlyAndWrite(int rows, int cols, int type, FILE* sink) {
+  cv::Mat matrix;
+  if (rows > 0) matrix.create(rows, cols, type);
+  try {
+    if (!sceneflow::ReadTextMatrix(InputPath().c_str(), matrix,
+                                   sceneflow::TextMatrixReading::kStrict)) {
+      std::abort();
+    }
+  } catch (const sceneflow::InputError&) {
+    return;
+  }
+  if (!cv::checkRange(matrix)) std::abort();  // every number read strictly is finite
+  sceneflow::WriteTextMatrix(matrix, sink);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,5 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadAndWrite(1, 1, CV_64F, sink);
   ReadAndWrite(3, 3, CV_64F, sink);
   ReadAndWrite(7, 5, CV_32F, sink);
+  ReadStrictlyAndWrite(3, 3, CV_64F, sink);
+  ReadStrictlyAndWrite(0, 0, CV_64F, sink);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +94,12 @@ bool ReadTextMatrixStrictly(const char* path, cv::Mat& matrix) {
                      (numbers.size() == 1 ? " number" : " numbers") + ", not the " +
                      std::to_string(matrix.total()) + " of a " + std::to_string(matrix.rows) + "x" +
                      std::to_string(matrix.cols) + " matrix");
+  }
+  for (double number : numbers) {
+    if (matrix.depth() == CV_32F && std::fabs(number) > std::numeric_limits<float>::max()) {
+      throw InputError("Error: " + std::string(path) + " holds " + std::to_string(number) +
+                       ", beyond the range of a 32-bit float");
+    }
   }
   for (int r = 0; r < matrix.rows; ++r) {
     for (int c = 0; c < matrix.cols; ++c) SetElement(matrix, r, c, numbers[r * matrix.cols + c]);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "config/input_error.h"
 #include "tests/support/temp_dir.h"
 
 namespace sceneflow {
@@ -78,6 +79,52 @@ TEST(TextMatrixTest, MissingFileIsReportedAndLeavesMatrixUntouched) {
   cv::Mat matrix(2, 2, CV_64F, cv::Scalar(7));
   EXPECT_FALSE(ReadTextMatrix("/nonexistent/matrix.txt", matrix));
   EXPECT_EQ(cv::countNonZero(matrix == 7), 4);
+}
+
+// The message of the InputError that strict reading of `text` into `matrix` throws, or "".
+std::string StrictFailure(const std::string& text, cv::Mat matrix) {
+  TempDir dir;
+  WriteFile(dir / "m.txt", text);
+  try {
+    ReadTextMatrix((dir / "m.txt").c_str(), matrix, TextMatrixReading::kStrict);
+  } catch (const InputError& error) {
+    const std::string message = error.what();
+    return message.substr(message.find("m.txt"));
+  }
+  return "";
+}
+
+TEST(TextMatrixTest, StrictReadingNeedsExactlyTheMatrixOfFiniteNumbers) {
+  TempDir dir;
+  WriteFile(dir / "t.txt", "1 2\n3\n");
+  cv::Mat column(3, 1, CV_64F);
+  ASSERT_TRUE(ReadTextMatrix((dir / "t.txt").c_str(), column, TextMatrixReading::kStrict));
+  EXPECT_EQ(cv::norm(column, cv::Mat((cv::Mat_<double>(3, 1) << 1, 2, 3)), cv::NORM_INF), 0);
+  EXPECT_FALSE(ReadTextMatrix("/nonexistent/matrix.txt", column, TextMatrixReading::kStrict));
+  EXPECT_FALSE(ReadTextMatrix(dir.path().c_str(), column, TextMatrixReading::kStrict));
+
+  const cv::Mat three(3, 1, CV_64F);
+  EXPECT_EQ(StrictFailure("0 0", three), "m.txt holds 2 numbers, not the 3 of a 3x1 matrix");
+  EXPECT_EQ(StrictFailure("", three), "m.txt holds 0 numbers, not the 3 of a 3x1 matrix");
+  EXPECT_EQ(StrictFailure("1\n2\n3\n4\n", three), "m.txt holds 4 numbers, not the 3 of a 3x1 matrix");
+  EXPECT_EQ(StrictFailure("1 2\nabc\n", three), "m.txt line 2: \"abc\" is not a number");
+  EXPECT_EQ(StrictFailure("1 2 3x", three), "m.txt line 1: \"3x\" is not a number");
+  EXPECT_EQ(StrictFailure("1 inf 3", three), "m.txt line 1: \"inf\" is not a number");
+  EXPECT_EQ(StrictFailure("1 1e999 3", three), "m.txt line 1: \"1e999\" is not a number");
+  EXPECT_NE(StrictFailure("1 1e300 3", cv::Mat(3, 1, CV_32F)).find("beyond the range"), std::string::npos);
+
+  // Without a shape, the layout gives it; a written matrix reads back as written.
+  const cv::Mat written = (cv::Mat_<double>(2, 3) << 1.5, -2, 3, 4, 5, 6.25);
+  FILE* stream = std::fopen((dir / "w.txt").c_str(), "w");
+  WriteTextMatrix(written, stream);
+  std::fclose(stream);
+  cv::Mat shaped;
+  ASSERT_TRUE(ReadTextMatrix((dir / "w.txt").c_str(), shaped, TextMatrixReading::kStrict));
+  ASSERT_EQ(shaped.type(), CV_64F);
+  EXPECT_EQ(cv::norm(shaped, written, cv::NORM_INF), 0);
+  EXPECT_EQ(StrictFailure("1 2\n\n3\n", cv::Mat()),
+            "m.txt is not a rectangular text matrix (line 3 has 1 values, the first line 2)");
+  EXPECT_EQ(StrictFailure(" \n", cv::Mat()), "m.txt holds no values");
 }
 
 }  // namespace
