@@ -1,6 +1,7 @@
 #include "solver/sor_parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <utility>
@@ -12,16 +13,18 @@
 namespace sceneflow {
 namespace {
 
-// The system rearranged by colour: for colour c, the pixels (y, x) with (x + y) mod 2 = c, stored
-// row by row at index y·width + x/2 of planes of `width` = ceil(cols/2) floats. Every plane holds
-// one quantity of one unknown j: the k + 4 coefficients of its system row, its right-hand side,
-// OmegaSOR divided by its diagonal, its current and its previous value.
+// The system rearranged by colour: for colour c, the pixels (y, x) with (x + y) mod 2 = c, at
+// index x/2 of rows of `width` = ceil(cols/2) floats. Each such row holds one quantity of one
+// unknown j: the k + 4 coefficients of its system row, its right-hand side, OmegaSOR divided by
+// its diagonal, its current and its previous value. All rows of one image row lie together, so
+// that the few image rows being worked on stay in the cache; Offset(y) is where image row y
+// starts and Stride() the distance from one image row to the next.
 class ColouredSystem {
  public:
   ColouredSystem(std::vector<float>& storage, int rows, int cols, int k)
       : rows_(rows), cols_(cols), k_(k), width_((cols + 1) / 2) {
-    plane_ = static_cast<size_t>(rows_) * width_;
-    storage.resize(2 * PlanesPerColour() * plane_);
+    stride_ = static_cast<size_t>(2) * PlanesPerColour() * width_;
+    storage.resize(stride_ * rows_);
     base_ = storage.data();
   }
 
@@ -29,8 +32,10 @@ class ColouredSystem {
   int cols() const { return cols_; }
   int k() const { return k_; }
   int width() const { return width_; }
+  size_t Stride() const { return stride_; }
+  size_t Offset(int y) const { return static_cast<size_t>(y) * stride_; }
 
-  // Column q (0 .. k+3) of the system rows of unknown j.
+  // Column q (0 .. k+3) of the system rows of unknown j; add Offset(y) for image row y.
   float* Coefficient(int c, int q, int j) const { return Plane(c, q * k_ + j); }
   float* Rhs(int c, int j) const { return Plane(c, (k_ + 4) * k_ + j); }
   float* Relax(int c, int j) const { return Plane(c, (k_ + 5) * k_ + j); }
@@ -44,11 +49,11 @@ class ColouredSystem {
  private:
   int PlanesPerColour() const { return (k_ + 8) * k_; }
   float* Plane(int c, int index) const {
-    return base_ + (static_cast<size_t>(c) * PlanesPerColour() + index) * plane_;
+    return base_ + (static_cast<size_t>(c) * PlanesPerColour() + index) * width_;
   }
 
   int rows_, cols_, k_, width_;
-  size_t plane_ = 0;
+  size_t stride_ = 0;
   float* base_ = nullptr;
 };
 
@@ -59,7 +64,7 @@ void GatherRow(const cv::Mat& matrix, const cv::Mat& rhs, double omega, int y,
   const bool frame_row = y == 0 || y == s.rows() - 1;
   for (int c = 0; c < 2; ++c) {
     const int first = s.FirstColumn(c, y);
-    const size_t offset = static_cast<size_t>(y) * s.width();
+    const size_t offset = s.Offset(y);
     for (int n = 0; n < s.Count(c, y); ++n) {
       const int x = first + 2 * n;
       const bool frame = frame_row || x == 0 || x == s.cols() - 1;
@@ -82,7 +87,7 @@ void ScatterRow(const ColouredSystem& s, int y, float* x) {
   const int k = s.k();
   for (int c = 0; c < 2; ++c) {
     const int first = s.FirstColumn(c, y);
-    const size_t offset = static_cast<size_t>(y) * s.width();
+    const size_t offset = s.Offset(y);
     for (int n = 0; n < s.Count(c, y); ++n) {
       const int p = (y * s.cols() + first + 2 * n) * k;
       for (int j = 0; j < k; ++j) x[p + j] = s.Value(c, j)[offset + n];
@@ -95,16 +100,16 @@ inline float Clamp(float value, float limit) { return std::min(std::max(value, -
 // A frame pixel of colour c: its unknowns follow the inward neighbour, of the other colour.
 void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) {
   const int x = s.FirstColumn(c, y) + 2 * n;
-  const size_t at = static_cast<size_t>(y) * s.width() + n;
+  const size_t at = s.Offset(y) + n;
   size_t inward;
   if (y == 0) {
-    inward = at + s.width();
+    inward = at + s.Stride();
   } else if (y == s.rows() - 1) {
-    inward = at - s.width();
+    inward = at - s.Stride();
   } else if (x == 0) {
     inward = at;  // the right neighbour (y, 1) has index 0 in its plane
   } else {
-    inward = static_cast<size_t>(y) * s.width() + (x - 1) / 2;  // the left neighbour
+    inward = s.Offset(y) + (x - 1) / 2;  // the left neighbour
   }
   const float limit = static_cast<float>(kMotionIncrementLimit);
   for (int j = 0; j < s.k(); ++j) {
@@ -119,9 +124,9 @@ void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) 
 // n in [begin, end) of the row, whose left and right neighbours sit at n + left and n + right of
 // the other colour.
 // The vector loop of UpdateInteriorUnknown: a0..a2 are the coefficients of the pixel's other
-// unknowns x0..x2 (a2 only with four), vertical neighbours are `w` apart in `other`.
+// unknowns x0..x2 (a2 only with four), vertical neighbours are `w` floats apart in `other`.
 template <bool kFourUnknowns>
-void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
+__attribute__((target_clones("avx2", "default"))) void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
               const float* __restrict a0, const float* __restrict a1, const float* __restrict a2,
               const float* __restrict x0, const float* __restrict x1, const float* __restrict x2,
               const float* __restrict diagonal, const float* __restrict up,
@@ -144,7 +149,7 @@ void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin
                            int left, int right, float keep, float limit) {
   static_assert(K == 3 || K == 4);
   const int m0 = J == 0 ? 1 : 0, m1 = J <= 1 ? 2 : 1, m2 = J <= 2 ? 3 : 2;  // the other unknowns
-  RelaxRow<K == 4>(begin, end, s.width(), left, right, keep, limit,
+  RelaxRow<K == 4>(begin, end, static_cast<int>(s.Stride()), left, right, keep, limit,
                    s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row,
                    s.Coefficient(c, m2, J) + row, s.Value(c, m0) + row, s.Value(c, m1) + row,
                    s.Value(c, m2) + row, s.Coefficient(c, J, J) + row,
@@ -162,7 +167,7 @@ void UpdateInteriorRow(const ColouredSystem& s, int c, int y, float keep, bool d
   // Pixels n with 1 <= x = first + 2n <= cols - 2.
   const int begin = first == 0 ? 1 : 0;
   const int end = s.cols() - 2 - first >= 0 ? (s.cols() - 2 - first) / 2 + 1 : 0;
-  const size_t row = static_cast<size_t>(y) * s.width();
+  const size_t row = s.Offset(y);
   const auto limit = [&](int j) {
     return static_cast<float>(depth_estimated && j == 3 ? kDepthIncrementLimit
                                                         : kMotionIncrementLimit);
@@ -170,28 +175,25 @@ void UpdateInteriorRow(const ColouredSystem& s, int c, int y, float keep, bool d
   (UpdateInteriorUnknown<K, J>(s, c, row, begin, end, first - 1, first, keep, limit(J)), ...);
 }
 
-// Every pixel of colour c in image rows [begin, end).
+// Every pixel of colour c in image row y.
 template <int K>
-void UpdateColour(const ColouredSystem& s, int c, int begin, int end, float keep,
-                  bool depth_estimated) {
-  for (int y = begin; y < end; ++y) {
-    if (y == 0 || y == s.rows() - 1) {
-      for (int n = 0; n < s.Count(c, y); ++n) UpdateFramePixel(s, c, y, n, keep);
-      continue;
-    }
-    const int first = s.FirstColumn(c, y);
-    if (first == 0) UpdateFramePixel(s, c, y, 0, keep);
-    UpdateInteriorRow<K>(s, c, y, keep, depth_estimated, std::make_integer_sequence<int, K>());
-    const int last = s.Count(c, y) - 1;
-    if (first + 2 * last == s.cols() - 1 && s.cols() > 1) UpdateFramePixel(s, c, y, last, keep);
+void UpdateColourRow(const ColouredSystem& s, int c, int y, float keep, bool depth_estimated) {
+  if (y == 0 || y == s.rows() - 1) {
+    for (int n = 0; n < s.Count(c, y); ++n) UpdateFramePixel(s, c, y, n, keep);
+    return;
   }
+  const int first = s.FirstColumn(c, y);
+  if (first == 0) UpdateFramePixel(s, c, y, 0, keep);
+  UpdateInteriorRow<K>(s, c, y, keep, depth_estimated, std::make_integer_sequence<int, K>());
+  const int last = s.Count(c, y) - 1;
+  if (first + 2 * last == s.cols() - 1 && s.cols() > 1) UpdateFramePixel(s, c, y, last, keep);
 }
 
 // |previous − value|² and |value|² of image row y, summed over both colours and all unknowns; then
 // previous := value.
 void RowChange(const ColouredSystem& s, int y, double& difference, double& magnitude) {
   double row_difference = 0, row_magnitude = 0;
-  const size_t row = static_cast<size_t>(y) * s.width();
+  const size_t row = s.Offset(y);
   for (int c = 0; c < 2; ++c) {
     const int count = s.Count(c, y);
     for (int j = 0; j < s.k(); ++j) {
@@ -208,6 +210,41 @@ void RowChange(const ColouredSystem& s, int y, double& difference, double& magni
   }
   difference = row_difference;
   magnitude = row_magnitude;
+}
+
+// One iteration is four sweeps, each a pass over the red pixels and then one over the black
+// ones: eight passes, pass p updating colour p mod 2. They run as a wavefront through the image
+// rows: at step s, pass p updates row s − p, passes in increasing order. Pass p at row y then
+// reads rows y − 1 .. y + 1 after pass p − 1 and before pass p + 1 has updated them, exactly as if
+// every pass went over the whole image before the next, while the few rows in flight stay in
+// the cache. A row leaving the last pass gets its change measured.
+constexpr int kPasses = 8;
+
+template <int K>
+void RunPasses(const ColouredSystem& s, int step, int first_pass, int end_pass, float keep,
+               bool depth_estimated, std::vector<double>& difference,
+               std::vector<double>& magnitude) {
+  for (int pass = first_pass; pass < end_pass; ++pass) {
+    const int y = step - pass;
+    if (y < 0 || y >= s.rows()) continue;
+    UpdateColourRow<K>(s, pass % 2, y, keep, depth_estimated);
+    if (pass == kPasses - 1) RowChange(s, y, difference[y], magnitude[y]);
+  }
+}
+
+// Waits until the partner thread has finished `needed` steps: spins briefly, then sleeps.
+void WaitForSteps(const std::atomic<int>& steps_done, int needed) {
+  int done = steps_done.load(std::memory_order_acquire);
+  for (int spin = 0; done < needed && spin < 1024; ++spin) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    done = steps_done.load(std::memory_order_acquire);
+  }
+  while (done < needed) {
+    steps_done.wait(done, std::memory_order_acquire);
+    done = steps_done.load(std::memory_order_acquire);
+  }
 }
 
 }  // namespace
@@ -240,20 +277,28 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
   bool first = true;
   while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
     first = false;
-    for (int sweep = 0; sweep < 4; ++sweep) {
-      for (int c = 0; c < 2; ++c) {
-        ParallelRows(rows, [&](int begin, int end) {
-          if (k == 4) {
-            UpdateColour<4>(system, c, begin, end, keep, state.depth_estimated);
-          } else {
-            UpdateColour<3>(system, c, begin, end, keep, state.depth_estimated);
+    const auto step = k == 4 ? RunPasses<4> : RunPasses<3>;
+    const bool two_threads = WorkerPool::Shared().size() > 1 && rows >= 32;
+    if (two_threads) {
+      // The first four passes on one thread, the last four on the other, one step behind.
+      std::atomic<int> steps_done{0};
+      WorkerPool::Shared().RunOnThreads(2, [&](int t) {
+        const int first_pass = 4 * t;
+        for (int s = 0; s < rows + kPasses - 1; ++s) {
+          if (t == 1) WaitForSteps(steps_done, s + 1);
+          step(system, s, first_pass, first_pass + 4, keep, state.depth_estimated, difference,
+               magnitude);
+          if (t == 0) {
+            steps_done.store(s + 1, std::memory_order_release);
+            steps_done.notify_all();
           }
-        });
+        }
+      });
+    } else {
+      for (int s = 0; s < rows + kPasses - 1; ++s) {
+        step(system, s, 0, kPasses, keep, state.depth_estimated, difference, magnitude);
       }
     }
-    ParallelRows(rows, [&](int begin, int end) {
-      for (int y = begin; y < end; ++y) RowChange(system, y, difference[y], magnitude[y]);
-    });
     // Summed row by row in order, so that the stop test does not depend on the thread count.
     double total_difference = 0, total_magnitude = 0;
     for (int y = 0; y < rows; ++y) {
