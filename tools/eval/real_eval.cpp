@@ -16,6 +16,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "config/input_error.h"
+#include "io/image_file.h"
 #include "tools/eval/field_files.h"
 #include "tools/eval/metrics.h"
 #include "tools/eval/real_metrics.h"
@@ -28,8 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::string SizeText(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
 double ParseNumber(const std::string& text, const std::string& option, double lowest) {
   char* end = nullptr;
