@@ -59,8 +59,10 @@ void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
   const double depth_limit = 0.95 * parameters.maxZ;
 
   // Per target pixel, the reference pixel (column, row) that claims it; (0, 0) means unclaimed.
-  std::vector<int> claim_column(static_cast<size_t>(H) * W, 0);
-  std::vector<int> claim_row(static_cast<size_t>(H) * W, 0);
+  // Kept between calls, so that the views and outer iterations of a level reuse the memory.
+  thread_local std::vector<int> claim_column, claim_row;
+  claim_column.assign(static_cast<size_t>(H) * W, 0);
+  claim_row.assign(static_cast<size_t>(H) * W, 0);
 
   const FieldAccess<float> map_x(MapX), map_y(MapY), px(PX), py(PY), pz(PZ);
   const FieldAccess<unsigned char> marks(mask);

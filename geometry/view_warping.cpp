@@ -18,7 +18,11 @@ void AddFields(const cv::Mat& a, const cv::Mat& b, const cv::Mat& c, cv::Mat& ou
 }
 
 // A new mask of the grid's size, all active.
-cv::Mat NewActiveMask(cv::Size size) { return cv::Mat(size, CV_8UC1, cv::Scalar(kMaskActive)); }
+// Makes `mask` an all-active mask of the given size, reusing its buffer when it has one.
+void ResetActiveMask(cv::Size size, cv::Mat& mask) {
+  mask.create(size, CV_8UC1);
+  mask.setTo(kMaskActive);
+}
 
 // MarkOcclusions of one view, then the border.
 void BuildMask(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX, const cv::Mat& PY,
@@ -100,18 +104,18 @@ void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry&
       out.StereoMask0[view].release();
       continue;
     }
-    out.StereoMask0[view] = NewActiveMask(grid);
+    ResetActiveMask(grid, out.StereoMask0[view]);
     BuildMask(e.MapX0[view], e.MapY0[view], e.RefPointX, e.RefPointY, e.Depth,
               geometry.view_centres[view], parameters, out.StereoMask0[view]);
   }
 
   // 7. The other views at time t; view 1 may start from the black-line image.
   for (int view = 1; view < N; ++view) {
-    out.ViewMaskT[view] = NewActiveMask(grid);
+    ResetActiveMask(grid, out.ViewMaskT[view]);
     if (parameters.BLACK_LINE != 0 && view == 1) LoadBlackLineMask(parameters, out.ViewMaskT[1]);
     BuildMask(e.MapXt[view], e.MapYt[view], e.MovedPointX, e.MovedPointY, e.MovedPointZ,
               geometry.view_centres[view], parameters, out.ViewMaskT[view]);
-    out.ViewMaskTCopy[view] = out.ViewMaskT[view].clone();
+    out.ViewMaskT[view].copyTo(out.ViewMaskTCopy[view]);
   }
 
   // 8-10. The view images resampled onto the reference grid.

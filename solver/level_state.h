@@ -39,6 +39,7 @@ struct LevelState {
   // Term assembly of the current outer iteration.
   cv::Mat Ux, Uy, Vx, Vy, Wx, Wy, Zx, Zy;
   cv::Mat RayX, RayY, DXdx, DXdy, DYdx, DYdy;
+  cv::Mat Zeros, Ones;  // constant fields, directions of the unit motions
   cv::Mat MovedDXdx, MovedDXdy, MovedDYdx, MovedDYdy, MovedDZdx, MovedDZdy;
   std::vector<cv::Mat> JacXx0, JacXy0, JacYx0, JacYy0;  // views 1..N-1
   std::vector<cv::Mat> DxDZ0, DyDZ0;                    // views 1..N-1, depth estimated only

@@ -80,8 +80,12 @@ void AssembleTerms(const cv::Mat& U, const cv::Mat& V, const cv::Mat& W, const c
   Sum(st.Zx, st.Wx, st.MovedDZdx);
   Sum(st.Zy, st.Wy, st.MovedDZdy);
 
-  const cv::Mat zeros = cv::Mat::zeros(Z.size(), CV_32F);
-  const cv::Mat ones = cv::Mat::ones(Z.size(), CV_32F);
+  if (st.Zeros.size() != Z.size()) {
+    st.Zeros = cv::Mat::zeros(Z.size(), CV_32F);
+    st.Ones = cv::Mat::ones(Z.size(), CV_32F);
+  }
+  const cv::Mat& zeros = st.Zeros;
+  const cv::Mat& ones = st.Ones;
   const Direction along_x{st.DXdx, st.DYdx, st.Zx};
   const Direction along_y{st.DXdy, st.DYdy, st.Zy};
   const Direction along_ray{st.RayX, st.RayY, ones};
