@@ -58,8 +58,12 @@ demo: build
 realdata: build
 	scripts/realdata $(BUILD_DIR)
 
+# Micro benchmarks of assembly and SOR, then the whole estimator in its default configuration
+# (BENCH_RUNS: solver:threads pairs).
+BENCH_RUNS ?= exact:1,exact:2,parallel:2
 bench: build
 	$(BUILD_DIR)/bin/sceneflow-bench
+	$(BUILD_DIR)/bin/sceneflow-run-bench --runs $(BENCH_RUNS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
