@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo bench clean fuzz realdata
+.PHONY: all deps configure build test demo bench clean fuzz tsan realdata
 
 all: build
 
@@ -26,6 +26,16 @@ test: build
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer over the threaded code: the solver's tests and the estimator's reference runs
+# with 1 to 3 threads, both solvers. Not part of `make test`.
+TSAN_DIR ?= build-tsan
+TSAN_TESTS ?= ReferenceOutput|ParallelSolver|SolveSOR|SceneFlowSolver|LinearSystem|WorkerPool
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCENEFLOW_TSAN=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir $(TSAN_DIR) --output-on-failure -R '$(TSAN_TESTS)'
 
 # libFuzzer targets built with clang, each run for FUZZ_SECONDS from the seed corpus in
 # tests/fuzz-corpus/<target>; new inputs go to $(FUZZ_DIR)/corpus/<target>, and an input that
@@ -66,4 +76,4 @@ bench: build
 	$(BUILD_DIR)/bin/sceneflow-run-bench --runs $(BENCH_RUNS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(TSAN_DIR)
