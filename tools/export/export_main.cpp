@@ -116,7 +116,7 @@ void SavePicture(const cv::Mat& field, const cv::Mat& mask, const fs::path& path
   Report(path.string());
 }
 
-// Divides a field by a factor, keeping NaN.
+// A field multiplied by a factor (NaN stays NaN).
 cv::Mat Scaled(const cv::Mat& field, double factor) {
   cv::Mat scaled;
   field.convertTo(scaled, field.type(), factor);

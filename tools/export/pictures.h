@@ -17,9 +17,9 @@ std::pair<double, double> RobustRange(const cv::Mat& field, const cv::Mat& mask,
 cv::Vec3b FlowColour(double u, double v, double max_length);
 
 // The colour-wheel picture of a flow field (CV_32FC2, NaN where undefined, drawn black) with the
-// length scale set by the 95th percentile of the defined lengths (a few wild vectors
-// do not wash out the picture). When the picture is at least
-// 64×48, a legend in the top-left corner shows the wheel and the length its rim stands for.
+// length scale set by the 95th percentile of the defined lengths, so that a few wild vectors do
+// not wash out the picture. When the picture is at least 64×48, a legend in the top-left corner
+// shows the wheel and the length its rim stands for.
 cv::Mat RenderFlowPicture(const cv::Mat& flow);
 
 }  // namespace sceneflow::exporting
