@@ -40,7 +40,10 @@ cv::Mat SurfaceMask(const RunResults& run) {
 
 cv::Mat ReferenceFlow(const RunResults& run) {
   const double s = run.level_factor;
-  const cv::Matx33d C(run.C0.ptr<double>()), R(run.R0.ptr<double>());
+  cv::Matx33d C(run.C0.ptr<double>());
+  const cv::Matx33d R(run.R0.ptr<double>());
+  // As the estimator's level projection: C(2,2) becomes 1/s, whatever the file holds there.
+  C(2, 2) = 1.0 / s;
   const cv::Vec3d T(run.T0.ptr<double>());
   const cv::Mat points = ReferencePoints(run);
   cv::Mat flow(run.Z.size(), CV_32FC2);
@@ -54,8 +57,7 @@ cv::Mat ReferenceFlow(const RunResults& run) {
         out[x] = cv::Vec2f(kUndefined, kUndefined);
         continue;
       }
-      out[x] = cv::Vec2f(static_cast<float>(s * image[0] / image[2] - x),
-                         static_cast<float>(s * image[1] / image[2] - y));
+      out[x] = cv::Vec2f(static_cast<float>(image[0] / image[2] - x), static_cast<float>(image[1] / image[2] - y));
     }
   }
   return flow;

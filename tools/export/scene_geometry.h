@@ -16,8 +16,9 @@ cv::Mat ReferencePoints(const RunResults& run);
 cv::Mat SurfaceMask(const RunResults& run);
 
 // The 2D optical flow of the reference view on the results' grid, in pixels of that grid: the
-// moved point P + (U, V, W) projected with view 0's camera C0·[R0 | T0] at the level, minus the
-// pixel (the displacement the estimator's reference data term matches). CV_32FC2; NaN where the
+// moved point P + (U, V, W) projected with view 0's camera C0·[R0 | T0] at the level (C0(2,2)
+// replaced by 1/s, as the estimator builds a level's projection), minus the pixel: the
+// displacement the estimator's reference data term matches. CV_32FC2; NaN where the
 // moved point lies at or behind the camera.
 cv::Mat ReferenceFlow(const RunResults& run);
 
