@@ -89,9 +89,15 @@ TEST(PrepareSettings, WeightsFollowTheSceneUnits) {
   // f/Z = 2 px per unit of U, V; f·B/Z² = 0.04 px of disparity per unit of Z.
   EXPECT_DOUBLE_EQ(s.alpha_sf.value, kMotionWeightPerPixel * 2);
   EXPECT_DOUBLE_EQ(s.alpha_z.value, RoundToTwoDigits(kDepthWeightPerPixel * 0.04));
-  EXPECT_DOUBLE_EQ(s.alpha_w.value, RoundToTwoDigits(s.alpha_z.value / 2));
+  // W: 0.04 px along the baseline plus a looming shift of (450/4)/500 = 0.225 px per unit.
+  EXPECT_DOUBLE_EQ(s.alpha_w.value, RoundToTwoDigits(kMotionWeightPerPixelW * 0.265));
   EXPECT_DOUBLE_EQ(s.max_z.value, 1400);
   EXPECT_FALSE(s.alpha_z.why.empty());
+  // A depth-only start is refined at full size; a start holding motion from level 2 on.
+  EXPECT_EQ(s.levels_sf.value, 1);
+  SceneMeasures moving = m;
+  moving.motion_started = true;
+  EXPECT_EQ(DeriveSettings(moving).levels_sf.value, 2);
   // Ten times the units (depths in millimetres instead of centimetres): weights ten times smaller.
   SceneMeasures scaled = m;
   scaled.baseline *= 10;
@@ -100,6 +106,7 @@ TEST(PrepareSettings, WeightsFollowTheSceneUnits) {
   const DerivedSettings t = DeriveSettings(scaled);
   EXPECT_NEAR(t.alpha_sf.value, s.alpha_sf.value / 10, 1e-9);
   EXPECT_NEAR(t.alpha_z.value, s.alpha_z.value / 10, 1e-9);
+  EXPECT_NEAR(t.alpha_w.value, s.alpha_w.value / 10, 1e-9);
   // One camera: depth and W held by weights far above the motion weight.
   SceneMeasures mono = m;
   mono.views = 1;

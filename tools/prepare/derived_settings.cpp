@@ -41,8 +41,12 @@ DerivedSettings DeriveSettings(const SceneMeasures& m, int sf_level) {
     s.alpha_z.value = RoundToTwoDigits(kDepthWeightPerPixel * depth_pixels_per_unit);
     s.alpha_z.why = Format("%g per pixel x f*B/Z^2 = %.4g px of disparity per unit of Z (f %.6g, B %.6g)",
                            kDepthWeightPerPixel, depth_pixels_per_unit, m.focal, m.baseline);
-    s.alpha_w.value = RoundToTwoDigits(s.alpha_z.value / 2);
-    s.alpha_w.why = "half of AlphaZ: W shifts the projections like Z, plus a looming shift";
+    const double looming_pixels_per_unit = 0.25 * m.size.width / z;
+    s.alpha_w.value =
+        RoundToTwoDigits(kMotionWeightPerPixelW * (depth_pixels_per_unit + looming_pixels_per_unit));
+    s.alpha_w.why = Format("%g per pixel x (f*B/Z^2 + (width/4)/Z) = %.4g px per unit of W (looming %.4g px)",
+                           kMotionWeightPerPixelW, depth_pixels_per_unit + looming_pixels_per_unit,
+                           looming_pixels_per_unit);
   } else {
     s.alpha_z.value = RoundToTwoDigits(kMonoHoldFactor * s.alpha_sf.value);
     s.alpha_z.why = Format("%g x AlphaSF: one camera cannot measure depth, so it is held at its constant",
@@ -61,9 +65,10 @@ DerivedSettings DeriveSettings(const SceneMeasures& m, int sf_level) {
     s.levels_sf.value = sf_level;
     s.levels_sf.why = "set by --sf-level";
   } else {
-    s.levels_sf.value = kSceneFlowStartLevel;
-    s.levels_sf.why = Format("depth is refined from level %g on, so the start depth keeps its detail",
-                             s.levels_sf.value);
+    s.levels_sf.value = m.motion_started ? kSceneFlowStartLevelMotionStart : kSceneFlowStartLevelDepthStart;
+    s.levels_sf.why = m.motion_started
+                          ? "depth and motion refined from level 2 (0.8 of full size) on: best on noisy and large-motion scenes"
+                          : "depth refined at full size only, so the start depth keeps its detail";
   }
   const int levels = LevelsForMotion(m.uncovered_motion, m.size.width, static_cast<int>(s.levels_sf.value));
   s.levels_flow.value = levels;

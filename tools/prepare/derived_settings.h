@@ -15,6 +15,7 @@ struct SceneMeasures {
   double median_depth = 0;     // of the start depth
   double far_depth = 0;        // 99th percentile of the start depth
   double uncovered_motion = 0; // image motion in pixels that the start values do not hold
+  bool motion_started = false; // the start values hold a motion (pipeline start)
   int views = 2;
 };
 
@@ -40,6 +41,12 @@ struct DerivedSettings {
 // four times the depth weight gave a worse final depth (bad 1 px 18.5 % and 15.9 % against 14.2 %).
 constexpr double kMotionWeightPerPixel = 7.5;
 constexpr double kDepthWeightPerPixel = 30.0;
+// W moves a projection by f·B/Z² along the baseline plus a looming shift of |x − u0|/Z, on average
+// (W/4)/Z over an image of width W. 3.2 per pixel of that sum is the synthetic presets' measured
+// AlphaW (0.6 for f 300, B 40, Z 550, 320 pixels); on KITTI 000010 (half size) it kept the median
+// W of the static background at 0.93 of the rigid fit's forward motion, against 0.84 with half of
+// AlphaZ.
+constexpr double kMotionWeightPerPixelW = 3.2;
 // One camera: depth is held at a constant by a weight this many times the motion weight, and W
 // (which one camera cannot tell from U, V) likewise.
 constexpr double kMonoHoldFactor = 100.0;
@@ -48,11 +55,13 @@ constexpr double kMonoHoldFactor = 100.0;
 constexpr double kPyramidEta = 0.8;
 constexpr int kNarrowestCoarsestWidth = 24;
 constexpr double kMotionAtCoarsestLevel = 1.0;
-// Depth is estimated from this level on: the start depth reaches the solver at this level's size
-// (0.8 of the full one), keeping its detail. Level 1 kept Cones' depth slightly better (bad 1 px
-// 14.2 % against 15.3 %) but missed the noisy synthetic scene's target (3D end-point error 3.0
-// against 2.5 from level 2, the pipeline start's being 5.6).
-constexpr int kSceneFlowStartLevel = 2;
+// Depth is estimated from this level on: the start depth reaches the solver at this level's size,
+// keeping its detail. With a depth-only (stereo) start, from the full size: on Middlebury Cones
+// the final depth's bad 1 px rate was 14.2 % from level 1 against 15.3 % from level 2, on Teddy
+// 17.3 % against 21.9 %. With a pipeline start, from level 2 (0.8 of the full size): the noisy
+// synthetic scene's 3D end-point error was 2.5 from level 2 against 3.0 from level 1.
+constexpr int kSceneFlowStartLevelDepthStart = 1;
+constexpr int kSceneFlowStartLevelMotionStart = 2;
 
 // Derives every setting from the measures. Each Setting's `why` says how. `sf_level`, when
 // positive, is the level depth estimation starts at (the flow stage above it follows from it).

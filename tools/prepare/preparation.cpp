@@ -264,6 +264,7 @@ PreparedRun Prepare(const PrepareOptions& o) {
   measures.median_depth = Percentile(run.start.Z, 0.5);
   measures.far_depth = Percentile(run.start.Z, 0.99);
   measures.uncovered_motion = uncovered_motion;
+  measures.motion_started = !run.start.U.empty();
   measures.views = views;
   run.settings = DeriveSettings(measures, o.sf_level.value_or(0));
   ApplyOverrides(o, run.settings);
