@@ -289,6 +289,12 @@ TEST(EvalExecutable, RefusesMissingOrMismatchedInputsWithOneLine) {
   expect_error(results.string() + " " + truth.string(), "Error: cannot read " + (results / "Z0_final.txt").string());
   expect_error(results.string() + " " + (folder / "nowhere").string(), "Error: no ground truth in");
   expect_error(results.string(), "Error: RESULT_DIR and GROUND_TRUTH_DIR are needed");
+  for (const char* option : {"--help", "-h"}) {
+    const auto help = ::sceneflow::testing::RunProgram(eval.substr(0, eval.size() - 1), {option}, folder.string());
+    EXPECT_EQ(help.status, 0) << option;
+    EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "") << option;
+  }
   expect_error(results.string() + " " + truth.string() + " --border", "Error: --border needs a value");
   expect_error(results.string() + " " + truth.string() + " --start-only --border 5",
                "Error: no valid pixel to evaluate");

@@ -352,6 +352,13 @@ TEST(SynthExecutable, StereoStartAndErrorsOnOneLine) {
   EXPECT_EQ(std::count(unknown.output.begin(), unknown.output.end(), '\n'), 1);
   const CommandResult bad_views = RunCommand(synth + " " + folder.string() + " --views x");
   EXPECT_EQ(bad_views.status, 1);
+  for (const char* option : {"--help", "-h"}) {
+    const auto help = ::sceneflow::testing::RunProgram(synth, {option}, fs::temp_directory_path().string());
+    EXPECT_EQ(help.status, 0) << option;
+    EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "") << option;
+  }
+  EXPECT_FALSE(fs::exists(folder));  // neither a bad option nor --help creates the folder
   const CommandResult no_folder = RunCommand(synth + " /proc/cannot_write_here --preset tiny --supersample 1");
   EXPECT_EQ(no_folder.status, 1);
   EXPECT_EQ(no_folder.output.rfind("Error: cannot create folder", 0), 0u) << no_folder.output;
