@@ -129,7 +129,7 @@ template <bool kFourUnknowns>
 __attribute__((target_clones("avx2", "default"))) void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
               const float* __restrict a0, const float* __restrict a1, const float* __restrict a2,
               const float* __restrict x0, const float* __restrict x1, const float* __restrict x2,
-              const float* __restrict diagonal, const float* __restrict up,
+              const float* __restrict up,
               const float* __restrict down, const float* __restrict to_left,
               const float* __restrict to_right, const float* __restrict other,
               const float* __restrict rhs, const float* __restrict relax,
@@ -140,7 +140,8 @@ __attribute__((target_clones("avx2", "default"))) void RelaxRow(int begin, int e
     sum += up[n] * other[n - w] + down[n] * other[n + w] + to_left[n] * other[n + left] +
            to_right[n] * other[n + right];
     const float updated = Clamp(relax[n] * (rhs[n] - sum) + keep * value[n], limit);
-    value[n] = diagonal[n] != 0 ? updated : value[n];
+    // relax is 0 exactly where the diagonal is: such a row keeps its value.
+    value[n] = relax[n] != 0 ? updated : value[n];
   }
 }
 
@@ -152,9 +153,9 @@ void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin
   RelaxRow<K == 4>(begin, end, static_cast<int>(s.Stride()), left, right, keep, limit,
                    s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row,
                    s.Coefficient(c, m2, J) + row, s.Value(c, m0) + row, s.Value(c, m1) + row,
-                   s.Value(c, m2) + row, s.Coefficient(c, J, J) + row,
-                   s.Coefficient(c, K, J) + row, s.Coefficient(c, K + 1, J) + row,
-                   s.Coefficient(c, K + 2, J) + row, s.Coefficient(c, K + 3, J) + row,
+                   s.Value(c, m2) + row, s.Coefficient(c, K, J) + row,
+                   s.Coefficient(c, K + 1, J) + row, s.Coefficient(c, K + 2, J) + row,
+                   s.Coefficient(c, K + 3, J) + row,
                    s.Value(1 - c, J) + row, s.Rhs(c, J) + row, s.Relax(c, J) + row,
                    s.Value(c, J) + row);
 }
