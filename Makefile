@@ -31,9 +31,11 @@ test: build
 # with 1 to 3 threads, both solvers. Not part of `make test`.
 TSAN_DIR ?= build-tsan
 TSAN_TESTS ?= ReferenceOutput|ParallelSolver|SolveSOR|SceneFlowSolver|LinearSystem|WorkerPool
+TSAN_TARGETS ?= sceneflow reference_output_test linear_system_test scene_flow_solver_test \
+  worker_pool_test
 tsan: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCENEFLOW_TSAN=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -R '$(TSAN_TESTS)'
 
