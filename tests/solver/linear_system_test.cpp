@@ -254,7 +254,10 @@ std::vector<float> Plain(const LevelState& st, double omega, double epsilon, int
 
 TEST(SolveSORTest, MatchesThePlainSweepsExactly) {
   for (bool depth : {true, false}) {
-    for (cv::Size size : {cv::Size(6, 5), cv::Size(3, 3), cv::Size(4, 2), cv::Size(2, 4)}) {
+    // The larger sizes reach the rows updated three at a time and, with two or more cores, the
+    // two-thread pipeline.
+    for (cv::Size size : {cv::Size(6, 5), cv::Size(3, 3), cv::Size(4, 2), cv::Size(2, 4),
+                          cv::Size(11, 10), cv::Size(70, 41)}) {
       LevelState st = RandomSystem(size, depth, 11 + size.width);
       const std::vector<float> expected = Plain(st, 1.6, 0, 4);
       EXPECT_EQ(Solve(st, 1.6, 0, 4), expected) << size << " depth " << depth;
