@@ -60,25 +60,42 @@ class ColouredSystem {
 // Copies the system rows of image row y into the coloured planes and zeroes the values.
 void GatherRow(const cv::Mat& matrix, const cv::Mat& rhs, double omega, int y,
                const ColouredSystem& s) {
-  const int k = s.k(), width = k + 4;
+  const int k = s.k(), width = k + 4, cols = s.cols();
   const bool frame_row = y == 0 || y == s.rows() - 1;
+  const size_t offset = s.Offset(y);
   for (int c = 0; c < 2; ++c) {
     const int first = s.FirstColumn(c, y);
-    const size_t offset = s.Offset(y);
-    for (int n = 0; n < s.Count(c, y); ++n) {
-      const int x = first + 2 * n;
-      const bool frame = frame_row || x == 0 || x == s.cols() - 1;
-      const int p = (y * s.cols() + x) * k;
-      for (int j = 0; j < k; ++j) {
-        const float* row = matrix.ptr<float>(p + j);
-        for (int q = 0; q < width; ++q) s.Coefficient(c, q, j)[offset + n] = row[q];
-        s.Rhs(c, j)[offset + n] = rhs.ptr<float>(p + j)[0];
-        const float diagonal = row[frame ? 0 : j];
-        s.Relax(c, j)[offset + n] = diagonal != 0 ? static_cast<float>(omega / diagonal) : 0.f;
-        s.Value(c, j)[offset + n] = 0.f;
-        s.Previous(c, j)[offset + n] = 0.f;
+    const int count = s.Count(c, y);
+    for (int j = 0; j < k; ++j) {
+      // System row of unknown j at the colour's first pixel; the next pixel is 2k rows further.
+      const size_t first_row = (static_cast<size_t>(y) * cols + first) * k + j;
+      const float* source = matrix.ptr<float>() + first_row * width;
+      const float* source_rhs = rhs.ptr<float>() + first_row;
+      const size_t step = static_cast<size_t>(2) * k;
+      for (int q = 0; q < width; ++q) {
+        float* __restrict plane = s.Coefficient(c, q, j) + offset;
+        for (int n = 0; n < count; ++n) plane[n] = source[n * step * width + q];
+      }
+      float* __restrict plane_rhs = s.Rhs(c, j) + offset;
+      for (int n = 0; n < count; ++n) plane_rhs[n] = source_rhs[n * step];
+      // OmegaSOR over the diagonal: column j inside, column 0 on frame pixels.
+      const float* __restrict diagonal = s.Coefficient(c, frame_row ? 0 : j, j) + offset;
+      float* __restrict relax = s.Relax(c, j) + offset;
+      for (int n = 0; n < count; ++n) {
+        relax[n] = diagonal[n] != 0 ? static_cast<float>(omega / diagonal[n]) : 0.f;
+      }
+      if (!frame_row) {
+        const float* frame_diagonal = s.Coefficient(c, 0, j) + offset;
+        const auto frame = [&](int n) {
+          relax[n] =
+              frame_diagonal[n] != 0 ? static_cast<float>(omega / frame_diagonal[n]) : 0.f;
+        };
+        if (first == 0) frame(0);
+        if (count > 0 && first + 2 * (count - 1) == cols - 1) frame(count - 1);
       }
     }
+    // The k value planes and the k previous-value planes follow each other.
+    std::fill_n(s.Value(c, 0) + offset, static_cast<size_t>(2) * k * s.width(), 0.f);
   }
 }
 
