@@ -3,7 +3,8 @@
 // thread count. Prints wall time, processor time, peak memory and the time of each solver phase,
 // and checks that the exact solver gives the same bytes for every thread count.
 //
-// Usage: sceneflow-run-bench [WORK_DIR] [--runs exact:1,exact:2,parallel:2]
+// Usage: sceneflow-run-bench [WORK_DIR] [--runs exact:1,exact:2,parallel:2] [--estimator FILE]
+// --estimator times another build of the estimator (an earlier version, say) on the same scene.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -109,16 +110,19 @@ int main(int argc, char** argv) {
   const fs::path bin_dir = fs::canonical("/proc/self/exe").parent_path();
   fs::path work = bin_dir.parent_path() / "bench-run";
   std::string run_list = "exact:1,exact:2,parallel:2";
+  fs::path estimator = bin_dir / "sceneflow";
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
-      std::printf("Usage: %s [WORK_DIR] [--runs SOLVER:THREADS,...]\n"
+      std::printf("Usage: %s [WORK_DIR] [--runs SOLVER:THREADS,...] [--estimator FILE]\n"
                   "Times the estimator's default configuration on the 640x480 two-view scene.\n",
                   argv[0]);
       return 0;
     }
     if (argument == "--runs" && i + 1 < argc) {
       run_list = argv[++i];
+    } else if (argument == "--estimator" && i + 1 < argc) {
+      estimator = fs::absolute(argv[++i]);
     } else {
       work = argument;
     }
@@ -144,7 +148,7 @@ int main(int argc, char** argv) {
     WriteDefaultIni(scene, results, ini);
     const fs::path phases = results / "phases.txt";
     const Measurement m = RunMeasured(
-        {(bin_dir / "sceneflow").string(), ini.string()}, scene,
+        {estimator.string(), ini.string()}, scene,
         {"SCENEFLOW_SOLVER=" + spec.solver, "SCENEFLOW_THREADS=" + std::to_string(spec.threads),
          "SCENEFLOW_PHASE_TIMES=" + phases.string()});
     if (!m.ok) {
