@@ -92,25 +92,40 @@ std::string Lower(std::string text) {
 // Edit distance between two names: each inserted, deleted or replaced character and each swap of
 // two neighbouring characters counts one.
 size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  // Rows i-2, i-1 and i of the distance table between the first i characters of a and those of b.
+  std::vector<size_t> before(b.size() + 1), previous(b.size() + 1), current(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) previous[j] = j;
   for (size_t i = 1; i <= a.size(); ++i) {
+    current[0] = i;
     for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t replace = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, replace});
+      const size_t replace = previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      current[j] = std::min({previous[j] + 1, current[j - 1] + 1, replace});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        current[j] = std::min(current[j], before[j - 2] + 1);
       }
     }
+    std::swap(before, previous);
+    std::swap(previous, current);
   }
-  return d[a.size()][b.size()];
+  return previous[b.size()];
 }
 
 // A known name counts as meant when it is at most this many edits away from what was written:
 // one edit in a short name, up to three in a long one.
 size_t LargestTypoDistance(const std::string& name) {
   return std::clamp<size_t>(name.size() / 3, 1, 3);
+}
+
+// True when `known` is at most `largest` edits away from `written` (both in lower case). Names
+// whose lengths differ by more cannot be, and are not compared at all, so that a long line costs
+// no more than a short one.
+bool WithinEdits(const std::string& written, const std::string& known, size_t largest,
+                 size_t& distance) {
+  const size_t length_difference = written.size() > known.size() ? written.size() - known.size()
+                                                                  : known.size() - written.size();
+  if (length_difference > largest) return false;
+  distance = EditDistance(written, known);
+  return distance <= largest;
 }
 
 // The section of that name, ignoring case as the lookup does.
@@ -124,11 +139,18 @@ std::optional<Section> FindSection(const std::string& name) {
 // The known key nearest to `name` (ignoring case), within the typo distance; among equally near
 // keys, one of `section` and then the first in the key list. Null when none is that near.
 const ParameterKey* NearestKey(const std::string& name, std::optional<Section> section) {
+  static const std::vector<std::string> lower_keys = [] {
+    std::vector<std::string> names;
+    for (const ParameterKey& key : ParameterKeys()) names.push_back(Lower(key.name));
+    return names;
+  }();
   const std::string lower = Lower(name);
   const ParameterKey* nearest = nullptr;
   size_t nearest_distance = LargestTypoDistance(name) + 1;
-  for (const ParameterKey& key : ParameterKeys()) {
-    const size_t distance = EditDistance(lower, Lower(key.name));
+  for (size_t k = 0; k < lower_keys.size(); ++k) {
+    const ParameterKey& key = ParameterKeys()[k];
+    size_t distance = 0;
+    if (!WithinEdits(lower, lower_keys[k], LargestTypoDistance(name), distance)) continue;
     const bool better = distance < nearest_distance ||
                         (distance == nearest_distance && nearest != nullptr &&
                          nearest->section != section && key.section == section);
@@ -171,7 +193,8 @@ std::string UnknownSectionWarning(const char* path, int line_number, const std::
                         "], its keys are ignored";
   const std::string lower = Lower(name);
   for (Section section : {Section::kGlobal, Section::kStereo, Section::kSceneFlow}) {
-    if (EditDistance(lower, Lower(SectionName(section))) <= LargestTypoDistance(name)) {
+    size_t distance = 0;
+    if (WithinEdits(lower, Lower(SectionName(section)), LargestTypoDistance(name), distance)) {
       return warning + "; did you mean " + Bracketed(section) + "?";
     }
   }
