@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/input_error.h"
+#include "io/image_file.h"
 #include "tools/stereo/dense_stereo.h"
 
 namespace sceneflow::prepare {
@@ -19,10 +20,6 @@ namespace fs = std::filesystem;
 constexpr double kSmallestDisparity = 0.5;
 // Motion that the start values do not hold is measured as this percentile of the flow's length.
 constexpr double kMotionPercentile = 0.99;
-
-std::string SizeText(cv::Size size) {
-  return std::to_string(size.width) + "x" + std::to_string(size.height);
-}
 
 cv::Mat LoadGrey(const std::string& path) {
   cv::Mat image;
