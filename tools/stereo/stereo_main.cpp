@@ -85,10 +85,8 @@ int Run(int argc, char** argv) {
   cv::Mat left = LoadView(argv[1], "left");
   cv::Mat right = LoadView(argv[2], "right");
   if (left.size() != right.size()) {
-    throw StereoError("Error: left image " + std::string(argv[1]) + " is " +
-                      std::to_string(left.cols) + "x" + std::to_string(left.rows) +
-                      " but right image " + argv[2] + " is " + std::to_string(right.cols) + "x" +
-                      std::to_string(right.rows));
+    throw StereoError("Error: left image " + std::string(argv[1]) + " is " + SizeText(left.size()) +
+                      " but right image " + argv[2] + " is " + SizeText(right.size()));
   }
   MakeChannelsAgree(left, right);
   const int max_disparity = argc == 5 ? ParseMaxDisparity(argv[4]) : DefaultMaxDisparity(left.cols);
