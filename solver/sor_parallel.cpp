@@ -143,7 +143,7 @@ void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) 
 // The vector loop of UpdateInteriorUnknown: a0..a2 are the coefficients of the pixel's other
 // unknowns x0..x2 (a2 only with four), vertical neighbours are `w` floats apart in `other`.
 template <bool kFourUnknowns>
-__attribute__((target_clones("avx2", "default"))) void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
+inline __attribute__((always_inline)) void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
               const float* __restrict a0, const float* __restrict a1, const float* __restrict a2,
               const float* __restrict x0, const float* __restrict x1, const float* __restrict x2,
               const float* __restrict up,
@@ -162,19 +162,40 @@ __attribute__((target_clones("avx2", "default"))) void RelaxRow(int begin, int e
   }
 }
 
+// RelaxRow compiled for processors with AVX2 (eight floats a vector) and for any x86-64 processor.
+// Chosen at run time by a plain test rather than an ifunc, which the sanitizers cannot run.
+template <bool kFourUnknowns, typename... Arguments>
+__attribute__((target("avx2"))) void RelaxRowAvx2(Arguments... arguments) {
+  RelaxRow<kFourUnknowns>(arguments...);
+}
+
+template <bool kFourUnknowns, typename... Arguments>
+void RelaxRowAnyProcessor(Arguments... arguments) {
+  RelaxRow<kFourUnknowns>(arguments...);
+}
+
+template <bool kFourUnknowns, typename... Arguments>
+void RelaxRowDispatched(Arguments... arguments) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    RelaxRowAvx2<kFourUnknowns>(arguments...);
+  } else {
+    RelaxRowAnyProcessor<kFourUnknowns>(arguments...);
+  }
+}
+
 template <int K, int J>
 void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin, int end,
                            int left, int right, float keep, float limit) {
   static_assert(K == 3 || K == 4);
   const int m0 = J == 0 ? 1 : 0, m1 = J <= 1 ? 2 : 1, m2 = J <= 2 ? 3 : 2;  // the other unknowns
-  RelaxRow<K == 4>(begin, end, static_cast<int>(s.Stride()), left, right, keep, limit,
-                   s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row,
-                   s.Coefficient(c, m2, J) + row, s.Value(c, m0) + row, s.Value(c, m1) + row,
-                   s.Value(c, m2) + row, s.Coefficient(c, K, J) + row,
-                   s.Coefficient(c, K + 1, J) + row, s.Coefficient(c, K + 2, J) + row,
-                   s.Coefficient(c, K + 3, J) + row,
-                   s.Value(1 - c, J) + row, s.Rhs(c, J) + row, s.Relax(c, J) + row,
-                   s.Value(c, J) + row);
+  RelaxRowDispatched<K == 4>(
+      begin, end, static_cast<int>(s.Stride()), left, right, keep, limit,
+      s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row, s.Coefficient(c, m2, J) + row,
+      s.Value(c, m0) + row, s.Value(c, m1) + row, s.Value(c, m2) + row,
+      s.Coefficient(c, K, J) + row, s.Coefficient(c, K + 1, J) + row,
+      s.Coefficient(c, K + 2, J) + row, s.Coefficient(c, K + 3, J) + row, s.Value(1 - c, J) + row,
+      s.Rhs(c, J) + row, s.Relax(c, J) + row, s.Value(c, J) + row);
 }
 
 // The interior pixels of colour c in interior image row y, each pixel's unknowns in turn.
