@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -54,6 +55,11 @@ class WorkerPool {
   std::mutex failure_mutex_;
   std::exception_ptr failure_;  // first exception thrown by a share of the current task
 };
+
+// Waits until `counter` holds at least `needed`: spins briefly, as the thread that advances it is
+// usually just ahead, then sleeps until it is told of a change (std::atomic::notify_all). Returns
+// whether it slept.
+bool WaitUntilAtLeast(const std::atomic<int>& counter, int needed);
 
 // ForRows on the shared pool.
 inline void ParallelRows(int rows, const std::function<void(int, int)>& body) {

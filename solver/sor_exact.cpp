@@ -94,24 +94,6 @@ struct alignas(64) GroupProgress {
   std::atomic<int> pixels{0};
 };
 
-// Waits until `progress` reaches `needed` pixels and returns what it read. Spins briefly, since
-// the partner is usually a few pixels ahead, then sleeps; sleeping is counted.
-int WaitForPixels(const std::atomic<int>& progress, int needed, int& sleeps) {
-  int done = progress.load(std::memory_order_acquire);
-  for (int spin = 0; done < needed && spin < 256; ++spin) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-    done = progress.load(std::memory_order_acquire);
-  }
-  if (done >= needed) return done;
-  ++sleeps;
-  while ((done = progress.load(std::memory_order_acquire)) < needed) {
-    progress.wait(done, std::memory_order_acquire);
-  }
-  return done;
-}
-
 void Publish(std::atomic<int>& progress, int pixels) {
   progress.store(pixels, std::memory_order_release);
   progress.notify_all();
@@ -141,7 +123,10 @@ void RunGroup(const SorSystem& s, int first, int count, const std::atomic<int>* 
   constexpr int kPublishEvery = 32;
   const int steps = cols + count - 1;
   for (int t = 0; t < steps; ++t) {
-    if (t < cols && known_above <= t) known_above = WaitForPixels(*above, t + 1, sleeps);
+    if (t < cols && known_above <= t) {
+      sleeps += WaitUntilAtLeast(*above, t + 1);
+      known_above = above->load(std::memory_order_acquire);
+    }
     // Steady state: every row of a full group is at an interior pixel of an interior row.
     if (count == kGroupRows && interior_rows && t >= kGroupRows && t <= cols - 2) {
       int p[kGroupRows];

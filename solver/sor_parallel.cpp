@@ -271,21 +271,6 @@ void RunPasses(const ColouredSystem& s, int step, int first_pass, int end_pass, 
   }
 }
 
-// Waits until the partner thread has finished `needed` steps: spins briefly, then sleeps.
-void WaitForSteps(const std::atomic<int>& steps_done, int needed) {
-  int done = steps_done.load(std::memory_order_acquire);
-  for (int spin = 0; done < needed && spin < 1024; ++spin) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-    done = steps_done.load(std::memory_order_acquire);
-  }
-  while (done < needed) {
-    steps_done.wait(done, std::memory_order_acquire);
-    done = steps_done.load(std::memory_order_acquire);
-  }
-}
-
 }  // namespace
 
 void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
@@ -324,7 +309,7 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
       WorkerPool::Shared().RunOnThreads(2, [&](int t) {
         const int first_pass = 4 * t;
         for (int s = 0; s < rows + kPasses - 1; ++s) {
-          if (t == 1) WaitForSteps(steps_done, s + 1);
+          if (t == 1) WaitUntilAtLeast(steps_done, s + 1);
           step(system, s, first_pass, first_pass + 4, keep, state.depth_estimated, difference,
                magnitude);
           if (t == 0) {
