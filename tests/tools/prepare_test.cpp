@@ -17,6 +17,8 @@
 #include "tools/prepare/calibration_import.h"
 #include "tools/prepare/derived_settings.h"
 #include "tools/prepare/start_values.h"
+#include "tools/synth/scene.h"
+#include "tools/synth/scene_files.h"
 
 namespace sceneflow::prepare {
 namespace {
@@ -248,6 +250,36 @@ TEST(PrepareProgram, BadInputsEndWithOneLine) {
   const ProgramResult help = testing::RunProgram(kPrepare, {"--help"}, dir.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("sceneflow-prepare kitti KITTI_DIR FRAME OUT_DIR [--calib FILE]"), std::string::npos);
+}
+
+// Views that are not a rectified pair (view 1 turned by up to 3 degrees): the stereo start goes
+// through rectification and must still find the rendered depth.
+TEST(PrepareProgram, ViewListWithARotatedViewGivesTheDepth) {
+  TempDir dir;
+  synth::SceneOptions options;
+  options.size = cv::Size(128, 96);
+  options.views = 2;
+  options.rotate_degrees = 3;
+  options.supersampling = 2;
+  synth::WriteSceneFolder(synth::MakeScene(options), dir / "scene", "");
+  WriteFile(dir / "scene/views.txt",
+            "# image at time 0, at time t, C, R, T\n"
+            "img0_0.png imgt_0.png calib/C0.txt calib/R0.txt calib/T0.txt\n"
+            "img0_1.png imgt_1.png calib/C1.txt calib/R1.txt calib/T1.txt\n");
+  const ProgramResult prepared = testing::RunProgram(kPrepare, {"views", "scene/views.txt", "run"}, dir.path());
+  ASSERT_EQ(prepared.status, 0) << prepared.err;
+  cv::Mat start(96, 128, CV_64F), truth(96, 128, CV_64F);
+  ASSERT_TRUE(ReadTextMatrix((dir / "run/start/Z0.txt").c_str(), start));
+  ASSERT_TRUE(ReadTextMatrix((dir / "scene/truth/Z.txt").c_str(), truth));
+  const cv::Mat valid = cv::imread(dir / "scene/truth/valid.png", cv::IMREAD_GRAYSCALE);
+  std::vector<double> errors;
+  for (int i = 0; i < static_cast<int>(start.total()); ++i) {
+    if (valid.at<uchar>(i) != 0) errors.push_back(std::fabs(start.at<double>(i) / truth.at<double>(i) - 1));
+  }
+  ASSERT_GT(errors.size(), start.total() / 2);
+  std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
+  EXPECT_LT(errors[errors.size() / 2], 0.04);  // about 2 % at this size
+  EXPECT_NE(ReadFile(dir / "run/prepared.txt").find("baseline 0\n"), std::string::npos);
 }
 
 TEST(PrepareProgram, MonoHoldsOneCameraAtConstantDepth) {

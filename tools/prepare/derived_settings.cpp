@@ -77,8 +77,9 @@ DerivedSettings DeriveSettings(const SceneMeasures& m, int sf_level) {
                              std::ceil(m.size.width * std::pow(kPyramidEta, levels - 1)));
   s.outer.value = 2;
   s.outer.why = "two linearisations per level";
-  s.inner.value = 10;
-  s.inner.why = "the robust weights settle within ten inner iterations";
+  s.inner.value = m.motion_started ? kInnerIterationsMotionStart : kInnerIterationsDepthStart;
+  s.inner.why = m.motion_started ? "ten inner iterations let the robust weights settle"
+                                 : "a full-size stereo start needs only a short refinement";
   s.sor.value = 20;
   s.sor.why = "SOR sweeps per inner iteration";
   return s;

@@ -56,12 +56,16 @@ constexpr double kPyramidEta = 0.8;
 constexpr int kNarrowestCoarsestWidth = 24;
 constexpr double kMotionAtCoarsestLevel = 1.0;
 // Depth is estimated from this level on: the start depth reaches the solver at this level's size,
-// keeping its detail. With a depth-only (stereo) start, from the full size: on Middlebury Cones
-// the final depth's bad 1 px rate was 14.2 % from level 1 against 15.3 % from level 2, on Teddy
-// 17.3 % against 21.9 %. With a pipeline start, from level 2 (0.8 of the full size): the noisy
-// synthetic scene's 3D end-point error was 2.5 from level 2 against 3.0 from level 1.
+// keeping its detail. With a depth-only (stereo) start, from the full size, with three inner
+// iterations per linearisation: the final depth's bad 1 px rate on Middlebury Cones, Teddy and
+// Motorcycle as static pairs was 14.0, 17.3 and 17.4 % (start 10.2, 12.6, 11.4 %), against 14.3,
+// 18.4 and 17.9 % with ten inner iterations and 15.3, 21.9 and 22.6 % from level 2. With a
+// pipeline start, from level 2 (0.8 of the full size) with ten inner iterations: the noisy
+// synthetic scene's 3D end-point error was 2.3 against 3.0 from level 1 (pipeline start 5.6).
 constexpr int kSceneFlowStartLevelDepthStart = 1;
 constexpr int kSceneFlowStartLevelMotionStart = 2;
+constexpr int kInnerIterationsDepthStart = 3;
+constexpr int kInnerIterationsMotionStart = 10;
 
 // Derives every setting from the measures. Each Setting's `why` says how. `sf_level`, when
 // positive, is the level depth estimation starts at (the flow stage above it follows from it).
