@@ -235,8 +235,8 @@ PreparedRun Prepare(const PrepareOptions& o) {
     run.start.Z = stereo_depth(images.time0[0], images.time0[1]);
   } else {
     // A constant depth: where the disparity is half the largest one searched; the mono units
-    // for one camera.
-    const double depth = views > 1 ? run.reference.focal * baseline / (0.5 * max_disparity) : mono_depth;
+    // for one camera or views without a baseline.
+    const double depth = baseline > 0 ? run.reference.focal * baseline / (0.5 * max_disparity) : mono_depth;
     run.start.Z = cv::Mat(size, CV_32F, cv::Scalar(depth));
   }
 
