@@ -36,7 +36,7 @@ TSAN_TARGETS ?= sceneflow reference_output_test linear_system_test scene_flow_so
 tsan: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCENEFLOW_TSAN=ON
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/tsan-suppressions.txt)" \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -R '$(TSAN_TESTS)'
 
 # libFuzzer targets built with clang, each run for FUZZ_SECONDS from the seed corpus in
