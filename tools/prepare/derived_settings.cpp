@@ -72,9 +72,16 @@ DerivedSettings DeriveSettings(const SceneMeasures& m, int sf_level) {
   }
   const int levels = LevelsForMotion(m.uncovered_motion, m.size.width, static_cast<int>(s.levels_sf.value));
   s.levels_flow.value = levels;
-  s.levels_flow.why = Format("%.3g px of motion not in the start shrinks to %.2g px at the coarsest level (%.0f px wide)",
-                             m.uncovered_motion, m.uncovered_motion * std::pow(kPyramidEta, levels - 1),
-                             std::ceil(m.size.width * std::pow(kPyramidEta, levels - 1)));
+  if (levels == s.levels_sf.value) {
+    s.levels_flow.why = Format("no coarser flow stage: the motion the start does not hold (%.3g px, 99th percentile"
+                               " of the optical flow) is found on the levels where depth is estimated",
+                               m.uncovered_motion);
+  } else {
+    s.levels_flow.why = Format("%.3g px of motion not in the start (99th percentile of the optical flow) shrinks to"
+                               " %.2g px at the coarsest level (%.0f px wide)",
+                               m.uncovered_motion, m.uncovered_motion * std::pow(kPyramidEta, levels - 1),
+                               std::ceil(m.size.width * std::pow(kPyramidEta, levels - 1)));
+  }
   s.outer.value = 2;
   s.outer.why = "two linearisations per level";
   s.inner.value = m.motion_started ? kInnerIterationsMotionStart : kInnerIterationsDepthStart;

@@ -1,6 +1,7 @@
 // sceneflow-prepare: turns images and calibration as users have them into a run folder that the
 // estimator runs on directly (cd OUT_DIR && sceneflow run.ini).
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
