@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 #include <opencv2/imgcodecs.hpp>
@@ -192,7 +193,9 @@ PreparedRun Prepare(const PrepareOptions& o) {
   }
   const cv::Size size = images.time0[0].size();
   if (size.width < 16 || size.height < 12) {
-    throw InputError("Error: --scale " + std::to_string(o.scale) + " leaves " + SizeText(size) +
+    char scale[32];
+    std::snprintf(scale, sizeof(scale), "%g", o.scale);
+    throw InputError("Error: --scale " + std::string(scale) + " leaves " + SizeText(size) +
                      " pixels, at least 16x12 are needed");
   }
   run.reference = pair;
