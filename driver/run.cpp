@@ -80,56 +80,34 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                SolverSettings& settings, ResultFields& result) {
   const int levels = PyramidLevelCount(p);
   PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
+  // One solver run from start_level down to final_level with this run's settings.
+  const auto solve = [&](int start_level, int final_level, const SceneFields& start_fields,
+                         ResultFields& out, bool depth_fixed) {
+    SceneFlowSolver(p, {.time0 = pyramids.time0,
+                        .timet = pyramids.timet,
+                        .log = log,
+                        .calibration = calibration,
+                        .start_level = start_level,
+                        .final_level = final_level,
+                        .start = start_fields,
+                        .U_out = &out.U,
+                        .V_out = &out.V,
+                        .W_out = &out.W,
+                        .Z_out = &out.Z,
+                        .depth_fixed = depth_fixed,
+                        .sor = settings.sor,
+                        .phase_times = phase_times,
+                        .observer = settings.observer});
+  };
   if (IsTwoStageSchedule(p)) {
     const cv::Size stage_size = pyramids.time0[0][p.PyramidLevelsSF - 1].size();
     ResultFields flow{cv::Mat(stage_size, CV_32F), cv::Mat(stage_size, CV_32F),
                       cv::Mat(stage_size, CV_32F), cv::Mat(stage_size, CV_32F)};
-    SceneFlowSolver(p, {.time0 = pyramids.time0,
-                        .timet = pyramids.timet,
-                        .log = log,
-                        .calibration = calibration,
-                        .start_level = levels,
-                        .final_level = p.PyramidLevelsSF,
-                        .start = {start.U, start.V, start.W, start.Z},
-                        .U_out = &flow.U,
-                        .V_out = &flow.V,
-                        .W_out = &flow.W,
-                        .Z_out = &flow.Z,
-                        .depth_fixed = true,
-                        .sor = settings.sor,
-                        .phase_times = phase_times,
-                        .observer = settings.observer});
-    SceneFlowSolver(p, {.time0 = pyramids.time0,
-                        .timet = pyramids.timet,
-                        .log = log,
-                        .calibration = calibration,
-                        .start_level = p.PyramidLevelsSF,
-                        .final_level = p.PyramidLevelFinal,
-                        .start = {flow.U, flow.V, flow.W, start.Z_scene_flow},
-                        .U_out = &result.U,
-                        .V_out = &result.V,
-                        .W_out = &result.W,
-                        .Z_out = &result.Z,
-                        .depth_fixed = false,
-                        .sor = settings.sor,
-                        .phase_times = phase_times,
-                        .observer = settings.observer});
+    solve(levels, p.PyramidLevelsSF, {start.U, start.V, start.W, start.Z}, flow, true);
+    solve(p.PyramidLevelsSF, p.PyramidLevelFinal,
+          {flow.U, flow.V, flow.W, start.Z_scene_flow}, result, false);
   } else {
-    SceneFlowSolver(p, {.time0 = pyramids.time0,
-                        .timet = pyramids.timet,
-                        .log = log,
-                        .calibration = calibration,
-                        .start_level = levels,
-                        .final_level = p.PyramidLevelFinal,
-                        .start = {start.U, start.V, start.W, start.Z},
-                        .U_out = &result.U,
-                        .V_out = &result.V,
-                        .W_out = &result.W,
-                        .Z_out = &result.Z,
-                        .depth_fixed = false,
-                        .sor = settings.sor,
-                        .phase_times = phase_times,
-                        .observer = settings.observer});
+    solve(levels, p.PyramidLevelFinal, {start.U, start.V, start.W, start.Z}, result, false);
   }
 }
 

@@ -117,10 +117,6 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
 }
 
 void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod method) {
-  if (method == SorMethod::kParallel) {
-    SolveSORParallel(state, parameters);
-    return;
-  }
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   const int N = rows * cols * k;
@@ -129,6 +125,10 @@ void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod metho
             state.SystemMatrix.type() == CV_32F && state.SystemMatrix.isContinuous());
   CV_Assert(state.RightHandSide.rows == N && state.RightHandSide.type() == CV_32F &&
             state.RightHandSide.isContinuous());
+  if (method == SorMethod::kParallel) {
+    SolveSORParallel(state, parameters);
+    return;
+  }
 
   state.IncrementVector.create(N, 1, CV_32F);
   state.IncrementVector.setTo(0);

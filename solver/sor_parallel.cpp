@@ -277,11 +277,6 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   const int N = rows * cols * k;
-  CV_Assert(cols >= 2 && rows >= 2);
-  CV_Assert(state.SystemMatrix.rows == N && state.SystemMatrix.cols == k + 4 &&
-            state.SystemMatrix.type() == CV_32F && state.SystemMatrix.isContinuous());
-  CV_Assert(state.RightHandSide.rows == N && state.RightHandSide.type() == CV_32F &&
-            state.RightHandSide.isContinuous());
 
   const double omega = parameters.OmegaSOR;
   const float keep = static_cast<float>(1 - omega);

@@ -12,7 +12,8 @@ namespace sceneflow {
 // unknowns in turn; an iteration is four sweeps. Relaxation, limits, the zero-diagonal rule, the
 // stop test (relative L2 change below EpsilonSOR, at most MaxIterSOR iterations, at least one) and
 // the start from zero are those of SolveSOR. The result differs from SolveSOR's in the last digits
-// but is the same for any number of threads. Writes IncrementVector.
+// but is the same for any number of threads. Writes IncrementVector. Called by SolveSOR, which has
+// checked the shapes of the system.
 void SolveSORParallel(LevelState& state, const ParameterSet& parameters);
 
 }  // namespace sceneflow

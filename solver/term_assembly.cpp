@@ -1,6 +1,7 @@
 #include "solver/term_assembly.h"
 
 #include "geometry/projection_derivative.h"
+#include "io/worker_pool.h"
 #include "solver/gradient.h"
 
 namespace sceneflow {
@@ -39,29 +40,31 @@ void SurfaceDerivatives(const cv::Mat& gridX, const cv::Mat& gridY, const cv::Ma
   const double sv0 = s * intrinsics.v0;
   const double sfx = s * intrinsics.f0ku;
   const double sfy = s * intrinsics.f0kv;
-  for (int r = 0; r < Z.rows; ++r) {
-    const float* gx = gridX.ptr<float>(r);
-    const float* gy = gridY.ptr<float>(r);
-    const float* z = Z.ptr<float>(r);
-    const float* zx = Zx.ptr<float>(r);
-    const float* zy = Zy.ptr<float>(r);
-    float* ray_x = RayX.ptr<float>(r);
-    float* ray_y = RayY.ptr<float>(r);
-    float* dXdx = DXdx.ptr<float>(r);
-    float* dXdy = DXdy.ptr<float>(r);
-    float* dYdx = DYdx.ptr<float>(r);
-    float* dYdy = DYdy.ptr<float>(r);
-    for (int c = 0; c < Z.cols; ++c) {
-      const double u = gx[c] - su0;
-      const double v = gy[c] - sv0;
-      ray_x[c] = static_cast<float>(u / sfx);
-      ray_y[c] = static_cast<float>(v / sfy);
-      dXdx[c] = static_cast<float>((u * zx[c] + z[c]) / sfx);
-      dXdy[c] = static_cast<float>(u * zy[c] / sfx);
-      dYdx[c] = static_cast<float>(v * zx[c] / sfy);
-      dYdy[c] = static_cast<float>((v * zy[c] + z[c]) / sfy);
+  ParallelRows(Z.rows, [&](int begin, int end) {
+    for (int r = begin; r < end; ++r) {
+      const float* gx = gridX.ptr<float>(r);
+      const float* gy = gridY.ptr<float>(r);
+      const float* z = Z.ptr<float>(r);
+      const float* zx = Zx.ptr<float>(r);
+      const float* zy = Zy.ptr<float>(r);
+      float* ray_x = RayX.ptr<float>(r);
+      float* ray_y = RayY.ptr<float>(r);
+      float* dXdx = DXdx.ptr<float>(r);
+      float* dXdy = DXdy.ptr<float>(r);
+      float* dYdx = DYdx.ptr<float>(r);
+      float* dYdy = DYdy.ptr<float>(r);
+      for (int c = 0; c < Z.cols; ++c) {
+        const double u = gx[c] - su0;
+        const double v = gy[c] - sv0;
+        ray_x[c] = static_cast<float>(u / sfx);
+        ray_y[c] = static_cast<float>(v / sfy);
+        dXdx[c] = static_cast<float>((u * zx[c] + z[c]) / sfx);
+        dXdy[c] = static_cast<float>(u * zy[c] / sfx);
+        dYdx[c] = static_cast<float>(v * zx[c] / sfy);
+        dYdy[c] = static_cast<float>((v * zy[c] + z[c]) / sfy);
+      }
     }
-  }
+  });
 }
 
 void AssembleTerms(const cv::Mat& U, const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
