@@ -131,6 +131,7 @@ TEST(RealEvalTest, DisparityAgainstEachTruthFormat) {
     EXPECT_NEAR(table["bad2"]["start"], 100.0 / 6.0, 1e-2);
     EXPECT_NEAR(table["d1"]["start"], 100.0 / 6.0, 1e-2);
     EXPECT_NEAR(table["disp_mae"]["start"], 35.0 / 30.0, 1e-3);
+    EXPECT_NEAR(table["disp_bias"]["start"], 1.5, 1e-3);  // 525 errors of 0, 350 of 1.5, 175 of 4
     EXPECT_NEAR(table["bad1"]["result"], 0.0, 1e-9);
     EXPECT_NEAR(table["disp_mae"]["result"], 0.0, 1e-4);
     EXPECT_NEAR(table["motion2d"]["result"], 0.0, 1e-9);

@@ -265,12 +265,14 @@ int RunRealForm(int argc, char** argv) {
     add_row("disparity bad 2 px (%)", "bad2");
     add_row("disparity mean abs error px", "disp_mae");
     add_row("disparity D1 (%, >3 px and >5 %)", "d1");
+    add_row("disparity error, median signed px", "disp_bias");
     for (size_t c = 0; c < estimates.size(); ++c) {
       const DisparityMetrics m = CompareDisparity(EstimatedDisparity(run, estimates[c].fields), truth, mask);
       rows[first].values[c] = m.bad1_percent;
       rows[first + 1].values[c] = m.bad2_percent;
       rows[first + 2].values[c] = m.mean_abs;
       rows[first + 3].values[c] = m.d1_percent;
+      rows[first + 4].values[c] = m.median_signed;
     }
     notes.push_back("disparity truth: " + options.disparity + ", " +
                     std::to_string(CompareDisparity(truth, truth, mask).pixels) + " known pixels" +

@@ -33,6 +33,7 @@ DisparityMetrics CompareDisparity(const cv::Mat& estimate, const cv::Mat& truth,
   DisparityMetrics m;
   int bad1 = 0, bad2 = 0, d1 = 0;
   double sum = 0;
+  std::vector<double> signed_errors;
   for (int y = 0; y < truth.rows; ++y) {
     const double* t = truth.ptr<double>(y);
     const double* e = estimate.ptr<double>(y);
@@ -40,6 +41,7 @@ DisparityMetrics CompareDisparity(const cv::Mat& estimate, const cv::Mat& truth,
       if (std::isnan(t[x]) || !Selected(mask, y, x)) continue;
       const double error = std::isnan(e[x]) ? std::abs(t[x]) : std::abs(e[x] - t[x]);
       const bool unknown = std::isnan(e[x]);
+      if (!unknown) signed_errors.push_back(e[x] - t[x]);
       ++m.pixels;
       sum += error;
       bad1 += unknown || error > 1.0;
@@ -51,6 +53,7 @@ DisparityMetrics CompareDisparity(const cv::Mat& estimate, const cv::Mat& truth,
   m.bad2_percent = Percent(bad2, m.pixels);
   m.d1_percent = Percent(d1, m.pixels);
   m.mean_abs = m.pixels > 0 ? sum / m.pixels : kNaN;
+  m.median_signed = Median(std::move(signed_errors));
   return m;
 }
 

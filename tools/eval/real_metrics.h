@@ -15,6 +15,8 @@ struct DisparityMetrics {
   double bad2_percent = 0;  // |error| > 2 px
   double mean_abs = 0;      // mean |error|, px
   double d1_percent = 0;    // KITTI D1: |error| > 3 px and > 5 % of the true disparity
+  double median_signed = 0; // median of estimate − truth over the pixels with both known (the upper
+                            // one of an even count), px
 };
 DisparityMetrics CompareDisparity(const cv::Mat& estimate, const cv::Mat& truth, const cv::Mat& mask = cv::Mat());
 
