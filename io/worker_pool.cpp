@@ -118,7 +118,7 @@ void WorkerPool::ForRows(int rows, const std::function<void(int, int)>& body) {
 
 bool WaitUntilAtLeast(const std::atomic<int>& counter, int needed) {
   int value = counter.load(std::memory_order_acquire);
-  for (int spin = 0; value < needed && spin < 256; ++spin) {
+  for (int spin = 0; value < needed && spin < 4096; ++spin) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif

@@ -146,27 +146,36 @@ void RunGroup(const SorSystem& s, int first, int count, const std::atomic<int>* 
 }
 
 // One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
-// an image row ascending or descending, in groups of kGroupRows visit rows. With two threads,
-// group b goes to thread b mod 2 and waits for group b − 1. Returns the number of sleeps.
+// an image row ascending or descending. The image rows are cut into blocks of kGroupRows from the
+// top, visited in the sweep's order, each a group of the wavefront. With two threads, block b
+// always goes to thread b mod 2, whichever the direction, so that every block's part of the
+// vector stays in one core's cache; a block waits for the one visited before it. Returns the
+// number of sleeps.
 template <int K, bool kDown, bool kAscending>
 int Sweep(const SorSystem& s, int threads, GroupProgress* progress) {
-  const int groups = (s.rows + kGroupRows - 1) / kGroupRows;
-  const auto count_of = [&](int b) { return std::min(kGroupRows, s.rows - b * kGroupRows); };
+  const int blocks = (s.rows + kGroupRows - 1) / kGroupRows;
+  const auto run_block = [&](int b, int& sleeps, bool pipelined) {
+    const int top = b * kGroupRows;
+    const int count = std::min(kGroupRows, s.rows - top);
+    const int first_visit = kDown ? top : s.rows - top - count;
+    const int before = kDown ? b - 1 : b + 1;  // the block visited just before
+    const std::atomic<int>* above =
+        pipelined && before >= 0 && before < blocks ? &progress[before].pixels : nullptr;
+    RunGroup<K, kDown, kAscending>(s, first_visit, count, above,
+                                   pipelined ? &progress[b].pixels : nullptr, sleeps);
+  };
   if (threads == 1) {
     int sleeps = 0;
-    for (int b = 0; b < groups; ++b) {
-      RunGroup<K, kDown, kAscending>(s, b * kGroupRows, count_of(b), nullptr, nullptr, sleeps);
-    }
+    for (int n = 0; n < blocks; ++n) run_block(kDown ? n : blocks - 1 - n, sleeps, false);
     return sleeps;
   }
-  for (int b = 0; b < groups; ++b) progress[b].pixels.store(0, std::memory_order_relaxed);
+  for (int b = 0; b < blocks; ++b) progress[b].pixels.store(0, std::memory_order_relaxed);
   std::atomic<int> total_sleeps{0};
   WorkerPool::Shared().RunOnThreads(threads, [&](int t) {
     int sleeps = 0;
-    for (int b = t; b < groups; b += threads) {
-      const std::atomic<int>* above = b > 0 ? &progress[b - 1].pixels : nullptr;
-      RunGroup<K, kDown, kAscending>(s, b * kGroupRows, count_of(b), above, &progress[b].pixels,
-                                     sleeps);
+    for (int n = 0; n < blocks; ++n) {
+      const int b = kDown ? n : blocks - 1 - n;
+      if (b % threads == t) run_block(b, sleeps, true);
     }
     total_sleeps.fetch_add(sleeps, std::memory_order_relaxed);
   });
