@@ -12,6 +12,15 @@ namespace {
 // runs that work itself instead of waiting for threads that are all busy.
 thread_local bool inside_task = false;
 
+// About 50 microseconds of polling before a thread that waits goes to sleep.
+constexpr int kSpinsBeforeSleeping = 4096;
+
+inline void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 // Runs task(index) with inside_task set; an exception is kept in `failure` (the first one wins)
 // for the calling thread to rethrow.
 void RunShare(const std::function<void(int)>& task, int index, std::mutex& mutex,
@@ -60,18 +69,27 @@ WorkerPool& WorkerPool::Shared() {
 void WorkerPool::WorkerLoop(int index) {
   long seen = 0;
   for (;;) {
+    // Tasks often follow each other within microseconds, and waking a sleeping thread costs tens
+    // of them: look for the next task a little while before sleeping.
+    for (int spin = 0; spin < kSpinsBeforeSleeping &&
+                       generation_.load(std::memory_order_acquire) == seen;
+         ++spin) {
+      Pause();
+    }
     const std::function<void(int)>* task = nullptr;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      start_.wait(lock, [&] { return stopping_ || (generation_ != seen && index < active_threads_); });
+      start_.wait(lock, [&] {
+        return stopping_ || (generation_.load() != seen && index < active_threads_);
+      });
       if (stopping_) return;
       seen = generation_;
       task = task_;
     }
     RunShare(*task, index, failure_mutex_, failure_);
-    {
+    if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (--pending_ == 0) done_.notify_one();
+      done_.notify_one();
     }
   }
 }
@@ -90,13 +108,17 @@ void WorkerPool::RunOnThreads(int threads, const std::function<void(int)>& task)
     std::lock_guard<std::mutex> lock(mutex_);
     task_ = &task;
     active_threads_ = threads;
-    pending_ = threads - 1;
-    ++generation_;
+    pending_.store(threads - 1, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
   }
   start_.notify_all();
   RunShare(task, 0, failure_mutex_, failure_);
+  for (int spin = 0; spin < kSpinsBeforeSleeping && pending_.load(std::memory_order_acquire) != 0;
+       ++spin) {
+    Pause();
+  }
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return pending_ == 0; });
+  done_.wait(lock, [&] { return pending_.load(std::memory_order_acquire) == 0; });
   task_ = nullptr;
   if (failure_) {
     std::exception_ptr failure = failure_;
@@ -118,10 +140,8 @@ void WorkerPool::ForRows(int rows, const std::function<void(int, int)>& body) {
 
 bool WaitUntilAtLeast(const std::atomic<int>& counter, int needed) {
   int value = counter.load(std::memory_order_acquire);
-  for (int spin = 0; value < needed && spin < 4096; ++spin) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
+  for (int spin = 0; value < needed && spin < kSpinsBeforeSleeping; ++spin) {
+    Pause();
     value = counter.load(std::memory_order_acquire);
   }
   if (value >= needed) return false;

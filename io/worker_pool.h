@@ -49,8 +49,8 @@ class WorkerPool {
   std::condition_variable done_;
   const std::function<void(int)>* task_ = nullptr;
   int active_threads_ = 0;  // threads taking part in the current task, caller included
-  int pending_ = 0;         // workers of the current task that have not finished
-  long generation_ = 0;     // counts tasks, so that a worker runs each task once
+  std::atomic<int> pending_{0};      // workers of the current task that have not finished
+  std::atomic<long> generation_{0};  // counts tasks, so that a worker runs each task once
   bool stopping_ = false;
   std::mutex failure_mutex_;
   std::exception_ptr failure_;  // first exception thrown by a share of the current task
