@@ -228,27 +228,50 @@ void UpdateColourRow(const ColouredSystem& s, int c, int y, float keep, bool dep
   if (first + 2 * last == s.cols() - 1 && s.cols() > 1) UpdateFramePixel(s, c, y, last, keep);
 }
 
+// Adds |previous − value|² and |value|² over `count` floats to the sums; then previous := value.
+inline __attribute__((always_inline)) void AddChange(const float* __restrict value,
+                                                     float* __restrict previous, int count,
+                                                     double& difference, double& magnitude) {
+  double d2 = 0, v2 = 0;
+#pragma omp simd reduction(+ : d2, v2)
+  for (int n = 0; n < count; ++n) {
+    const double d = static_cast<double>(previous[n]) - value[n];
+    d2 += d * d;
+    v2 += static_cast<double>(value[n]) * value[n];
+    previous[n] = value[n];
+  }
+  difference += d2;
+  magnitude += v2;
+}
+
+__attribute__((target("avx2"))) void AddChangeAvx2(const float* value, float* previous, int count,
+                                                   double& difference, double& magnitude) {
+  AddChange(value, previous, count, difference, magnitude);
+}
+
+void AddChangeAnyProcessor(const float* value, float* previous, int count, double& difference,
+                           double& magnitude) {
+  AddChange(value, previous, count, difference, magnitude);
+}
+
 // |previous − value|² and |value|² of image row y, summed over both colours and all unknowns; then
-// previous := value.
+// previous := value. The k value planes of a colour lie together, and so do its k previous-value
+// planes; places beyond a plane's pixels hold zeros in both.
 void RowChange(const ColouredSystem& s, int y, double& difference, double& magnitude) {
-  double row_difference = 0, row_magnitude = 0;
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  difference = 0;
+  magnitude = 0;
   const size_t row = s.Offset(y);
+  const int count = s.k() * s.width();
   for (int c = 0; c < 2; ++c) {
-    const int count = s.Count(c, y);
-    for (int j = 0; j < s.k(); ++j) {
-      const float* __restrict value = s.Value(c, j) + row;
-      float* __restrict previous = s.Previous(c, j) + row;
-#pragma omp simd reduction(+ : row_difference, row_magnitude)
-      for (int n = 0; n < count; ++n) {
-        const double d = static_cast<double>(previous[n]) - value[n];
-        row_difference += d * d;
-        row_magnitude += static_cast<double>(value[n]) * value[n];
-        previous[n] = value[n];
-      }
+    const float* value = s.Value(c, 0) + row;
+    float* previous = s.Previous(c, 0) + row;
+    if (avx2) {
+      AddChangeAvx2(value, previous, count, difference, magnitude);
+    } else {
+      AddChangeAnyProcessor(value, previous, count, difference, magnitude);
     }
   }
-  difference = row_difference;
-  magnitude = row_magnitude;
 }
 
 // One iteration is four sweeps, each a pass over the red pixels and then one over the black
@@ -258,6 +281,8 @@ void RowChange(const ColouredSystem& s, int y, double& difference, double& magni
 // every pass went over the whole image before the next, while the few rows in flight stay in
 // the cache. A row leaving the last pass gets its change measured.
 constexpr int kPasses = 8;
+// Passes run by the first of two threads; measured, 4 beats 5 by about 10 %.
+constexpr int kFirstThreadPasses = 4;
 
 template <int K>
 void RunPasses(const ColouredSystem& s, int step, int first_pass, int end_pass, float keep,
@@ -299,13 +324,15 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
     const auto step = k == 4 ? RunPasses<4> : RunPasses<3>;
     const bool two_threads = WorkerPool::Shared().size() > 1 && rows >= 32;
     if (two_threads) {
-      // The first four passes on one thread, the last four on the other, one step behind.
+      // The first passes on one thread, the others on the second, one step behind. The second
+      // also measures the change of every row.
       std::atomic<int> steps_done{0};
       WorkerPool::Shared().RunOnThreads(2, [&](int t) {
-        const int first_pass = 4 * t;
+        const int first_pass = t == 0 ? 0 : kFirstThreadPasses;
+        const int end_pass = t == 0 ? kFirstThreadPasses : kPasses;
         for (int s = 0; s < rows + kPasses - 1; ++s) {
           if (t == 1) WaitUntilAtLeast(steps_done, s + 1);
-          step(system, s, first_pass, first_pass + 4, keep, state.depth_estimated, difference,
+          step(system, s, first_pass, end_pass, keep, state.depth_estimated, difference,
                magnitude);
           if (t == 0) {
             steps_done.store(s + 1, std::memory_order_release);
