@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 
 #include "solver/linear_system.h"
 #include "io/worker_pool.h"
@@ -89,26 +88,14 @@ inline void UpdatePixel(const SorSystem& s, int y, int x) {
   UpdateInteriorPixels<K, kAscending, 1>(s, pixels);
 }
 
-// Progress of one group of rows in a two-thread sweep: how many pixels of its last row are done.
-struct alignas(64) GroupProgress {
-  std::atomic<int> pixels{0};
-};
-
-void Publish(std::atomic<int>& progress, int pixels) {
-  progress.store(pixels, std::memory_order_release);
-  progress.notify_all();
-}
-
-// The visit rows [first, first + count) of a sweep (count ≤ kGroupRows), updated in a wavefront:
-// at step t, visit row first + g updates its pixel number t − g in visit order. The pixel updated
-// by row g + 1 at step t lies one pixel behind that of row g, so it reads the new value of the
-// pixel above it and the old value of its right neighbour, and row g reads the old value below
-// it: exactly what the one-row-at-a-time order reads. `above` (may be null) is the progress of the
-// group before, whose last row must be past a pixel before this group's first row updates it;
-// `own` (may be null) receives this group's progress.
+// The visit rows [first, first + count) of a sweep (count ≤ kGroupRows), from visit pixel
+// n_begin up to n_end, updated in a wavefront: at step t, visit row first + g updates its pixel
+// number n_begin + t − g in visit order. The pixel updated by row g + 1 at step t lies one pixel
+// behind that of row g, so it reads the new value of the pixel above it and the old value of its
+// right neighbour, and row g reads the old value below it: exactly what the one-row-at-a-time
+// order reads.
 template <int K, bool kDown, bool kAscending>
-void RunGroup(const SorSystem& s, int first, int count, const std::atomic<int>* above,
-              std::atomic<int>* own, int& sleeps) {
+void RunGroup(const SorSystem& s, int first, int count, int n_begin, int n_end) {
   const int cols = s.cols;
   int y[kGroupRows];
   bool interior_rows = true;
@@ -118,64 +105,67 @@ void RunGroup(const SorSystem& s, int first, int count, const std::atomic<int>* 
     interior_rows = interior_rows && y[g] > 0 && y[g] < s.rows - 1;
   }
   const auto column = [&](int n) { return kAscending ? n : cols - 1 - n; };
-  int known_above = above != nullptr ? 0 : cols;
-  // Publishing less often keeps the two threads off each other's cache lines.
-  constexpr int kPublishEvery = 32;
-  const int steps = cols + count - 1;
+  // Steps at which every row of a full group is at an interior pixel of an interior row.
+  const int steady_begin = std::max(1, n_begin) + kGroupRows - 1 - n_begin;
+  const int steady_end = std::min(cols - 2, n_end - 1) - n_begin;
+  const bool steady_rows = count == kGroupRows && interior_rows;
+  const int steps = n_end - n_begin + count - 1;
   for (int t = 0; t < steps; ++t) {
-    if (t < cols && known_above <= t) {
-      sleeps += WaitUntilAtLeast(*above, t + 1);
-      known_above = above->load(std::memory_order_acquire);
-    }
-    // Steady state: every row of a full group is at an interior pixel of an interior row.
-    if (count == kGroupRows && interior_rows && t >= kGroupRows && t <= cols - 2) {
+    if (steady_rows && t >= steady_begin && t <= steady_end) {
       int p[kGroupRows];
-      for (int g = 0; g < kGroupRows; ++g) p[g] = y[g] * s.R + column(t - g) * K;
+      for (int g = 0; g < kGroupRows; ++g) p[g] = y[g] * s.R + column(n_begin + t - g) * K;
       UpdateInteriorPixels<K, kAscending, kGroupRows>(s, p);
     } else {
       for (int g = 0; g < count; ++g) {
-        const int n = t - g;
-        if (n >= 0 && n < cols) UpdatePixel<K, kAscending>(s, y[g], column(n));
+        const int n = n_begin + t - g;
+        if (n >= n_begin && n < n_end) UpdatePixel<K, kAscending>(s, y[g], column(n));
       }
     }
-    if (own != nullptr && t >= count - 1 && (t - count + 1) % kPublishEvery == kPublishEvery - 1) {
-      Publish(*own, t - count + 2);
-    }
   }
-  if (own != nullptr) Publish(*own, cols);
 }
 
 // One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
-// an image row ascending or descending. The image rows are cut into blocks of kGroupRows from the
-// top, visited in the sweep's order, each a group of the wavefront. With two threads, block b
-// always goes to thread b mod 2, whichever the direction, so that every block's part of the
-// vector stays in one core's cache; a block waits for the one visited before it. Returns the
-// number of sleeps.
+// an image row ascending or descending, in groups of kGroupRows visit rows. With two threads,
+// each thread keeps one half of the columns in every sweep, so that only the values along the
+// middle column pass between the cores. The thread whose half the sweep meets first in each row
+// goes ahead; the other takes a group once the first has finished that group's half, when the
+// first half's new values next to the middle are there and its own half is still untouched.
+// Returns the number of sleeps.
 template <int K, bool kDown, bool kAscending>
-int Sweep(const SorSystem& s, int threads, GroupProgress* progress) {
-  const int blocks = (s.rows + kGroupRows - 1) / kGroupRows;
-  const auto run_block = [&](int b, int& sleeps, bool pipelined) {
-    const int top = b * kGroupRows;
-    const int count = std::min(kGroupRows, s.rows - top);
-    const int first_visit = kDown ? top : s.rows - top - count;
-    const int before = kDown ? b - 1 : b + 1;  // the block visited just before
-    const std::atomic<int>* above =
-        pipelined && before >= 0 && before < blocks ? &progress[before].pixels : nullptr;
-    RunGroup<K, kDown, kAscending>(s, first_visit, count, above,
-                                   pipelined ? &progress[b].pixels : nullptr, sleeps);
+int Sweep(const SorSystem& s, int threads, std::atomic<int>& groups_done) {
+  const int groups = (s.rows + kGroupRows - 1) / kGroupRows;
+  const auto group_rows = [&](int b, int& first, int& count) {
+    first = b * kGroupRows;
+    count = std::min(kGroupRows, s.rows - first);
   };
   if (threads == 1) {
-    int sleeps = 0;
-    for (int n = 0; n < blocks; ++n) run_block(kDown ? n : blocks - 1 - n, sleeps, false);
-    return sleeps;
+    for (int b = 0; b < groups; ++b) {
+      int first, count;
+      group_rows(b, first, count);
+      RunGroup<K, kDown, kAscending>(s, first, count, 0, s.cols);
+    }
+    return 0;
   }
-  for (int b = 0; b < blocks; ++b) progress[b].pixels.store(0, std::memory_order_relaxed);
+  // Visit pixels [0, split) are the leader's half: columns [0, cols/2) when ascending.
+  const int middle = s.cols / 2;
+  const int split = kAscending ? middle : s.cols - middle;
+  groups_done.store(0, std::memory_order_relaxed);
   std::atomic<int> total_sleeps{0};
-  WorkerPool::Shared().RunOnThreads(threads, [&](int t) {
+  WorkerPool::Shared().RunOnThreads(2, [&](int t) {
+    // Thread 0 keeps the columns left of the middle, thread 1 the others.
+    const bool leader = (t == 0) == kAscending;
     int sleeps = 0;
-    for (int n = 0; n < blocks; ++n) {
-      const int b = kDown ? n : blocks - 1 - n;
-      if (b % threads == t) run_block(b, sleeps, true);
+    for (int b = 0; b < groups; ++b) {
+      int first, count;
+      group_rows(b, first, count);
+      if (leader) {
+        RunGroup<K, kDown, kAscending>(s, first, count, 0, split);
+        groups_done.store(b + 1, std::memory_order_release);
+        groups_done.notify_all();
+      } else {
+        sleeps += WaitUntilAtLeast(groups_done, b + 1);
+        RunGroup<K, kDown, kAscending>(s, first, count, split, s.cols);
+      }
     }
     total_sleeps.fetch_add(sleeps, std::memory_order_relaxed);
   });
@@ -183,11 +173,12 @@ int Sweep(const SorSystem& s, int threads, GroupProgress* progress) {
 }
 
 template <int K>
-int RunSweeps(const SorSystem& s, int threads, GroupProgress* progress) {
-  int sleeps = Sweep<K, true, true>(s, threads, progress);
-  sleeps += Sweep<K, false, false>(s, threads, progress);
-  sleeps += Sweep<K, true, false>(s, threads, progress);
-  sleeps += Sweep<K, false, true>(s, threads, progress);
+int RunSweeps(const SorSystem& s, int threads) {
+  std::atomic<int> groups_done{0};
+  int sleeps = Sweep<K, true, true>(s, threads, groups_done);
+  sleeps += Sweep<K, false, false>(s, threads, groups_done);
+  sleeps += Sweep<K, true, false>(s, threads, groups_done);
+  sleeps += Sweep<K, false, true>(s, threads, groups_done);
   return sleeps;
 }
 
@@ -207,10 +198,7 @@ bool RunExactSweeps(const LevelState& state, const double* relax, double omega, 
                          state.depth_estimated};
   const int threads = std::clamp(options.threads, 1, 2);
   const int groups = (system.rows + kGroupRows - 1) / kGroupRows;
-  std::unique_ptr<GroupProgress[]> progress;
-  if (threads > 1) progress = std::make_unique<GroupProgress[]>(groups);
-  const int sleeps = k == 4 ? RunSweeps<4>(system, threads, progress.get())
-                            : RunSweeps<3>(system, threads, progress.get());
+  const int sleeps = k == 4 ? RunSweeps<4>(system, threads) : RunSweeps<3>(system, threads);
   // A partner that falls asleep at every fourth group or more means the cores are shared with
   // other work: a sleep then costs more than the rows it waits for. A few sleeps are normal.
   return sleeps <= groups;

@@ -13,7 +13,8 @@ struct ExactSorOptions {
 // updating `x` in place. `relax` holds OmegaSOR divided by each row's diagonal (0 where that is 0).
 // Several image rows are updated together in a wavefront, each trailing the one before by a
 // pixel, so that every update reads the same values as in the one-row-at-a-time order. With two
-// threads the groups of rows alternate between them, each waiting for the row above its group.
+// threads each keeps one half of the columns; the half that a sweep meets second follows the
+// first group by group.
 // Returns false when a thread had to wait long for its partner (the machine is busy), so that the
 // caller can go on with one thread.
 bool RunExactSweeps(const LevelState& state, const double* relax, double omega, float* x,
