@@ -139,17 +139,17 @@ int main(int argc, char** argv) {
 
   std::printf("%-16s %9s %9s %9s  %s\n", "run", "wall s", "cpu s", "peak MiB", "phases (s)");
   std::string exact_reference;
-  for (const RunSpec& spec : ParseRuns(run_list)) {
-    const std::string name = spec.solver + ", " + std::to_string(spec.threads) + " thr";
-    const fs::path results = fs::absolute(work / ("results-" + spec.solver + "-" +
-                                                  std::to_string(spec.threads)));
+  for (const RunSpec& run : ParseRuns(run_list)) {
+    const std::string name = run.solver + ", " + std::to_string(run.threads) + " thr";
+    const fs::path results = fs::absolute(work / ("results-" + run.solver + "-" +
+                                                  std::to_string(run.threads)));
     fs::create_directories(results);
     const fs::path ini = results / "run.ini";
     WriteDefaultIni(scene, results, ini);
     const fs::path phases = results / "phases.txt";
     const Measurement m = RunMeasured(
         {estimator.string(), ini.string()}, scene,
-        {"SCENEFLOW_SOLVER=" + spec.solver, "SCENEFLOW_THREADS=" + std::to_string(spec.threads),
+        {"SCENEFLOW_SOLVER=" + run.solver, "SCENEFLOW_THREADS=" + std::to_string(run.threads),
          "SCENEFLOW_PHASE_TIMES=" + phases.string()});
     if (!m.ok) {
       std::fprintf(stderr, "Error: the estimator failed in %s (see its log)\n", results.c_str());
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     std::printf("%-16s %9.1f %9.1f %9.0f  %s\n", name.c_str(), m.wall, m.cpu, m.peak_mib,
                 phase_text.c_str());
     std::fflush(stdout);
-    if (spec.solver == "exact") {
+    if (run.solver == "exact") {
       std::string bytes;
       for (const char* file : {"Z0_final.txt", "U_final.txt", "V_final.txt", "W_final.txt"}) {
         bytes += ReadFile(results / file);
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         exact_reference = bytes;
       } else if (bytes != exact_reference) {
         std::fprintf(stderr, "Error: the exact solver gave other results with %d threads\n",
-                     spec.threads);
+                     run.threads);
         return 1;
       }
     }
