@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "config/input_error.h"
+
 namespace sceneflow {
 namespace {
 
@@ -42,6 +44,12 @@ cv::Mat LoadImageQuietly(const std::string& path, int flags) {
   } catch (const cv::Exception&) {
     return cv::Mat();
   }
+}
+
+cv::Mat LoadGreyImage(const std::string& path) {
+  cv::Mat image = LoadImageQuietly(path, cv::IMREAD_GRAYSCALE);
+  if (image.empty()) throw InputError("Error: cannot read image " + path);
+  return image;
 }
 
 std::string ViewFileName(const std::string& prefix, int view, const std::string& extension) {

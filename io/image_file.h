@@ -12,6 +12,9 @@ namespace sceneflow {
 // about it is kept off standard error, so that the caller's one line is all the user sees.
 cv::Mat LoadImageQuietly(const std::string& path, int flags = cv::IMREAD_GRAYSCALE);
 
+// LoadImageQuietly as grey, or InputError "Error: cannot read image <path>" when that fails.
+cv::Mat LoadGreyImage(const std::string& path);
+
 // The file name of a view's image: "%s%d.%s", name prefix, view number, extension.
 std::string ViewFileName(const std::string& prefix, int view, const std::string& extension);
 

@@ -76,20 +76,9 @@ void PrintTable(const std::vector<std::string>& columns, const std::vector<Table
   }
 }
 
-cv::Mat ReadGrey(const std::string& path) {
-  cv::Mat image;
-  try {
-    image = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    image.release();
-  }
-  if (image.empty()) throw InputError("Error: cannot read image " + path);
-  return image;
-}
-
 // OpenCV's DIS optical flow (preset medium) from frame_0 to frame_t, CV_64FC2.
 cv::Mat DisFlow(const std::string& frame_0, const std::string& frame_t) {
-  const cv::Mat first = ReadGrey(frame_0), second = ReadGrey(frame_t);
+  const cv::Mat first = LoadGreyImage(frame_0), second = LoadGreyImage(frame_t);
   if (first.size() != second.size()) {
     throw InputError("Error: the frames " + frame_0 + " and " + frame_t + " differ in size");
   }
@@ -257,7 +246,7 @@ int RunRealForm(int argc, char** argv) {
     CheckSize(truth, run, options.disparity);
     cv::Mat mask;
     if (!options.mask.empty()) {
-      mask = ReadGrey(options.mask) == 255;
+      mask = LoadGreyImage(options.mask) == 255;
       CheckSize(mask, run, options.mask);
     }
     const size_t first = rows.size();
@@ -317,7 +306,7 @@ int RunRealForm(int argc, char** argv) {
     const SceneFlowFields truth = ReadFields(truth_dir, "Z.txt", ".txt");
     cv::Mat valid;
     const fs::path valid_path = fs::path(truth_dir) / "valid.png";
-    if (fs::exists(valid_path)) valid = ReadGrey(valid_path.string());
+    if (fs::exists(valid_path)) valid = LoadGreyImage(valid_path.string());
     if (!valid.empty() && valid.size() != truth.Z.size()) {
       throw InputError("Error: " + valid_path.string() + " does not match the truth's size");
     }

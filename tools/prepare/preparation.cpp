@@ -22,17 +22,6 @@ constexpr double kSmallestDisparity = 0.5;
 // Motion that the start values do not hold is measured as this percentile of the flow's length.
 constexpr double kMotionPercentile = 0.99;
 
-cv::Mat LoadGrey(const std::string& path) {
-  cv::Mat image;
-  try {
-    image = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    image.release();
-  }
-  if (image.empty()) throw InputError("Error: cannot read image " + path);
-  return image;
-}
-
 double Percentile(const cv::Mat& field, double share) {
   std::vector<float> values(field.begin<float>(), field.end<float>());
   if (values.empty()) return 0;
@@ -56,8 +45,8 @@ struct ViewImages {
 };
 
 void AddView(ViewImages& images, const std::string& time0, const std::string& timet) {
-  images.time0.push_back(LoadGrey(time0));
-  images.timet.push_back(LoadGrey(timet));
+  images.time0.push_back(LoadGreyImage(time0));
+  images.timet.push_back(LoadGreyImage(timet));
   images.names.push_back(time0);
   images.names.push_back(timet);
   const cv::Size reference = images.time0[0].size();
