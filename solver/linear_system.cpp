@@ -53,9 +53,7 @@ void RelaxationFactors(const cv::Mat& matrix, int rows, int cols, int k, double 
   }
 }
 
-inline double Clamp(double value, double limit) { return std::min(std::max(value, -limit), limit); }
-
-// Two threads pay off only on levels wide and tall enough for a pipeline of row groups.
+// Two threads pay off only on levels large enough to split into column halves and groups of rows.
 bool WorthTwoThreads(cv::Size size) { return size.width >= 64 && size.height >= 32; }
 
 // After a solve whose threads kept waiting for each other (the cores are busy with other work),

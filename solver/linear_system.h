@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include <opencv2/core.hpp>
 
 #include "config/parameter_set.h"
@@ -10,6 +12,9 @@ namespace sceneflow {
 // Largest magnitude of one motion increment (dU, dV, dW) and of one depth increment (dZ).
 constexpr double kMotionIncrementLimit = 5;
 constexpr double kDepthIncrementLimit = 20;
+
+// value limited to [-limit, limit].
+inline double Clamp(double value, double limit) { return std::min(std::max(value, -limit), limit); }
 
 // Builds the linear system of one inner iteration. System row i = (y·cols + x)·k + j belongs to
 // pixel (y, x) and unknown j (dU, dV, dW, dZ); SystemMatrix has k + 4 columns: the pixel's own k

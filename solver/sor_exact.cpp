@@ -26,8 +26,6 @@ struct SorSystem {
   bool depth_estimated;
 };
 
-inline double Clamp(double value, double limit) { return std::min(std::max(value, -limit), limit); }
-
 // Frame row i: the unknown follows its inward neighbour.
 template <int K>
 inline void UpdateFrameRow(const SorSystem& s, int i, int inward) {

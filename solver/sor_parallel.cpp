@@ -319,10 +319,10 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
   double err = 0;
   int iterations = 0;
   bool first = true;
+  const auto step = k == 4 ? RunPasses<4> : RunPasses<3>;
+  const bool two_threads = WorkerPool::Shared().size() > 1 && rows >= 32;
   while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
     first = false;
-    const auto step = k == 4 ? RunPasses<4> : RunPasses<3>;
-    const bool two_threads = WorkerPool::Shared().size() > 1 && rows >= 32;
     if (two_threads) {
       // The first passes on one thread, the others on the second, one step behind. The second
       // also measures the change of every row.
