@@ -4,11 +4,11 @@
 #include <atomic>
 #include <vector>
 
+#include "io/worker_pool.h"
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "solver/sor_exact.h"
 #include "solver/sor_parallel.h"
-#include "io/worker_pool.h"
 
 namespace sceneflow {
 

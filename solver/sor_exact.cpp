@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "solver/linear_system.h"
 #include "io/worker_pool.h"
+#include "solver/linear_system.h"
 
 namespace sceneflow {
 namespace {

@@ -6,7 +6,7 @@ namespace sceneflow {
 
 // How the exact solver is run; every choice gives the same bits.
 struct ExactSorOptions {
-  int threads = 1;  // 1, or 2 for a pipelined wavefront on two threads
+  int threads = 1;  // 1, or 2 for two threads on the two halves of the columns
 };
 
 // Four sweeps of SOR over the assembled system in exactly the sequential order (see SolveSOR),
