@@ -58,6 +58,8 @@ struct LevelState {
   cv::Mat IncrementVector;  // N × 1
   cv::Mat PreviousIncrementVector;  // N × 1, the vector of the previous SOR iteration
   std::vector<double> Relaxation;   // N: OmegaSOR divided by each row's diagonal
+  // The exact solver's copy of the system for its vector path (bands of four image rows).
+  std::vector<float> BandedCopy;
   // The parallel solver's copy of the system, arranged by pixel colour, and its per-row sums.
   std::vector<float> ColouredCopy;
   std::vector<double> RowDifference, RowMagnitude;

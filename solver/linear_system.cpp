@@ -139,6 +139,7 @@ void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod metho
   // Process-wide: a busy machine stays busy for a while.
   static std::atomic<int> single_thread_solves{0};
   ExactSorOptions options;
+  options.bands = PrepareExactSweeps(state);
   if (WorthTwoThreads(state.size) && WorkerPool::Shared().size() > 1) {
     if (single_thread_solves.load(std::memory_order_relaxed) > 0) {
       single_thread_solves.fetch_sub(1, std::memory_order_relaxed);

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <immintrin.h>
 
 #include "io/worker_pool.h"
 #include "solver/linear_system.h"
@@ -21,6 +26,7 @@ struct SorSystem {
   const float* rhs;
   float* x;
   const double* relax;  // OmegaSOR / diagonal per row (0 where the diagonal is 0)
+  double omega;         // OmegaSOR
   double keep;          // 1 − OmegaSOR
   int rows, cols, R;
   bool depth_estimated;
@@ -122,47 +128,367 @@ void RunGroup(const SorSystem& s, int first, int count, int n_begin, int n_end) 
   }
 }
 
-// One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
-// an image row ascending or descending, in groups of kGroupRows visit rows. With two threads,
-// each thread keeps one half of the columns in every sweep, so that only the values along the
-// middle column pass between the cores. The thread whose half the sweep meets first in each row
-// goes ahead; the other takes a group once the first has finished that group's half, when the
-// first half's new values next to the middle are there and its own half is still untouched.
-// Returns the number of sleeps.
-template <int K, bool kDown, bool kAscending>
-int Sweep(const SorSystem& s, int threads, std::atomic<int>& groups_done) {
-  const int groups = (s.rows + kGroupRows - 1) / kGroupRows;
-  const auto group_rows = [&](int b, int& first, int& count) {
-    first = b * kGroupRows;
-    count = std::min(kGroupRows, s.rows - first);
-  };
-  if (threads == 1) {
-    for (int b = 0; b < groups; ++b) {
-      int first, count;
-      group_rows(b, first, count);
-      RunGroup<K, kDown, kAscending>(s, first, count, 0, s.cols);
+// Bands of four interior image rows for the vector path. Rows 1 .. 4·bands are cut into bands
+// from the top; the band's rows are the four lanes of a vector of doubles, each lane a pixel that
+// the same wavefront step updates, and every lane performs exactly the arithmetic of the scalar
+// update in the same order, so the results are the same bits. The system rows of a band are copied
+// so that one load gives the four lanes' value of one coefficient: the lanes of a step sit in
+// columns that differ by one from lane to lane, so the copy is skewed, column + lane for the sweeps
+// that go down to the right or up to the left, column − lane for the other two.
+constexpr int kBandRows = 4;
+
+class BandedSystem {
+ public:
+  BandedSystem(std::vector<float>& storage, int rows, int cols, int k)
+      : k_(k), bands_((rows - 2) / kBandRows), positions_(cols + kBandRows - 1) {
+    storage.resize(static_cast<size_t>(2) * bands_ * positions_ * BlockFloats());
+    base_ = storage.data();
+  }
+  // The copy made before, for the sweeps.
+  BandedSystem(const std::vector<float>& storage, int rows, int cols, int k)
+      : k_(k), bands_((rows - 2) / kBandRows), positions_(cols + kBandRows - 1) {
+    CV_Assert(storage.size() == static_cast<size_t>(2) * bands_ * positions_ * BlockFloats());
+    base_ = const_cast<float*>(storage.data());
+  }
+
+  int bands() const { return bands_; }
+  // Floats of one position: for every unknown j its k + 4 coefficients and its right-hand side,
+  // each as kBandRows lanes.
+  int BlockFloats() const { return k_ * (k_ + 5) * kBandRows; }
+  // Skew 0 places (row r of the band, column c) at position c + r, skew 1 at c − r + 3.
+  float* Block(int skew, int band, int position) const {
+    return base_ + ((static_cast<size_t>(skew) * bands_ + band) * positions_ + position) *
+                       BlockFloats();
+  }
+  static int Position(int skew, int r, int column) {
+    return skew == 0 ? column + r : column - r + kBandRows - 1;
+  }
+
+ private:
+  int k_, bands_, positions_;
+  float* base_ = nullptr;
+};
+
+// Copies the system rows of band b into both skews.
+void CopyBand(const cv::Mat& matrix, const cv::Mat& rhs, int cols, int k, int b,
+              const BandedSystem& bands) {
+  const int width = k + 4;
+  const float* m = matrix.ptr<float>();
+  const float* v = rhs.ptr<float>();
+  for (int skew = 0; skew < 2; ++skew) {
+    for (int r = 0; r < kBandRows; ++r) {
+      const int y = 1 + b * kBandRows + r;
+      for (int c = 0; c < cols; ++c) {
+        float* block = bands.Block(skew, b, BandedSystem::Position(skew, r, c)) + r;
+        const size_t p = (static_cast<size_t>(y) * cols + c) * k;
+        for (int j = 0; j < k; ++j) {
+          const float* row = m + (p + j) * width;
+          float* lanes = block + j * (k + 5) * kBandRows;
+          for (int q = 0; q < width; ++q) lanes[q * kBandRows] = row[q];
+          lanes[width * kBandRows] = v[p + j];
+        }
+      }
     }
+  }
+}
+
+#define SCENEFLOW_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// One pixel's k floats; with three, the float after them belongs to a pixel that may have been
+// stored a moment ago, so it is not read.
+template <int K>
+SCENEFLOW_AVX2 __m128 LoadPixel(const float* at) {
+  if constexpr (K == 4) {
+    return _mm_loadu_ps(at);
+  } else {
+    const __m128 low = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(at)));
+    return _mm_movelh_ps(low, _mm_load_ss(at + 2));
+  }
+}
+
+// Four pixels, one per lane, turned into k vectors of the four lanes' unknown j.
+template <int K>
+SCENEFLOW_AVX2 void LoadLanes(const float* x, const int (&p)[kBandRows], int offset,
+                              __m128 (&lanes)[4]) {
+  lanes[0] = LoadPixel<K>(x + p[0] + offset);
+  lanes[1] = LoadPixel<K>(x + p[1] + offset);
+  lanes[2] = LoadPixel<K>(x + p[2] + offset);
+  lanes[3] = LoadPixel<K>(x + p[3] + offset);
+  _MM_TRANSPOSE4_PS(lanes[0], lanes[1], lanes[2], lanes[3]);
+}
+
+template <int K>
+SCENEFLOW_AVX2 void StoreLanes(float* x, const int (&p)[kBandRows], const __m128 (&values)[4]) {
+  __m128 lanes[4] = {values[0], values[1], values[2], values[3]};
+  _MM_TRANSPOSE4_PS(lanes[0], lanes[1], lanes[2], lanes[3]);
+#pragma GCC unroll 4
+  for (int r = 0; r < kBandRows; ++r) {
+    if constexpr (K == 4) {
+      _mm_storeu_ps(x + p[r], lanes[r]);
+    } else {
+      _mm_storel_pi(reinterpret_cast<__m64*>(x + p[r]), lanes[r]);
+      _mm_store_ss(x + p[r] + 2, _mm_movehl_ps(lanes[r], lanes[r]));
+    }
+  }
+}
+
+SCENEFLOW_AVX2 __m256d Widen(__m128 value) { return _mm256_cvtps_pd(value); }
+
+// Unknown j of the four lanes' previous-row neighbours: the previous step's new values of the
+// lanes one row nearer the start of the sweep, and for the first of them the row before the band
+// (`outside`, one pixel).
+template <bool kDown>
+SCENEFLOW_AVX2 __m128 PreviousRow(__m128 previous_step, __m128 outside_j) {
+  if constexpr (kDown) {
+    // Lane r takes lane r − 1; lane 0 the row above the band.
+    const __m128 shifted =
+        _mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(previous_step), 4));
+    return _mm_blend_ps(shifted, outside_j, 1);
+  } else {
+    // Lane r takes lane r + 1; lane 3 the row below the band.
+    const __m128 shifted =
+        _mm_castsi128_ps(_mm_srli_si128(_mm_castps_si128(previous_step), 4));
+    return _mm_blend_ps(shifted, outside_j, 8);
+  }
+}
+
+// Coefficient q of the four lanes times `value`, in double precision.
+SCENEFLOW_AVX2 __m256d Term(const float* lanes, int q, __m128 value) {
+  return _mm256_mul_pd(Widen(_mm_loadu_ps(lanes + q * kBandRows)), Widen(value));
+}
+
+// What the unknowns of one band step read besides the step before: the lanes' own values
+// (updated in place, unknown by unknown), the old values ahead and in the next row, and the
+// pixel of the row before the band; and where the step's pixels and rows are.
+struct BandStep {
+  __m128 own[4], ahead[4], next_row[4];
+  __m128 outside;
+  int p[kBandRows];    // first system row of each lane's pixel
+  const float* block;  // the band's copy of the step's rows
+};
+
+// Unknown J of the four lanes' pixels of step `v`, the scalar update term by term; `previous`
+// is the step before, whose unknown J is done.
+template <int K, bool kDown, bool kAscending, int J>
+SCENEFLOW_AVX2 void UpdateBandUnknown(const SorSystem& s, BandStep& v, const BandStep& previous) {
+  const __m128 behind = previous.own[J];
+  const __m128 previous_row =
+      PreviousRow<kDown>(behind, _mm_shuffle_ps(v.outside, v.outside, J * 0x55));
+  const __m128 up = kDown ? previous_row : v.next_row[J];
+  const __m128 down = kDown ? v.next_row[J] : previous_row;
+  const __m128 left = kAscending ? behind : v.ahead[J];
+  const __m128 right = kAscending ? v.ahead[J] : behind;
+  const double limit =
+      (s.depth_estimated && J == 3) ? kDepthIncrementLimit : kMotionIncrementLimit;
+  const float* lanes = v.block + J * (K + 5) * kBandRows;
+  __m256d sum = _mm256_setzero_pd();
+  if constexpr (J != 0) sum = _mm256_add_pd(sum, Term(lanes, 0, v.own[0]));
+  if constexpr (J != 1) sum = _mm256_add_pd(sum, Term(lanes, 1, v.own[1]));
+  if constexpr (J != 2) sum = _mm256_add_pd(sum, Term(lanes, 2, v.own[2]));
+  if constexpr (K == 4 && J != 3) sum = _mm256_add_pd(sum, Term(lanes, 3, v.own[3]));
+  sum = _mm256_add_pd(sum, Term(lanes, K, up));
+  sum = _mm256_add_pd(sum, Term(lanes, K + 1, down));
+  sum = _mm256_add_pd(sum, Term(lanes, K + 2, left));
+  sum = _mm256_add_pd(sum, Term(lanes, K + 3, right));
+  const __m128 diagonal = _mm_loadu_ps(lanes + J * kBandRows);
+  const __m256d relax = _mm256_div_pd(_mm256_set1_pd(s.omega), Widen(diagonal));
+  const __m256d rhs = Widen(_mm_loadu_ps(lanes + (K + 4) * kBandRows));
+  __m256d value = _mm256_mul_pd(relax, _mm256_sub_pd(rhs, sum));
+  value = _mm256_add_pd(value, _mm256_mul_pd(_mm256_set1_pd(s.keep), Widen(v.own[J])));
+  // Clamp as std::min(std::max(value, −limit), limit) does, NaN included.
+  value = _mm256_max_pd(_mm256_set1_pd(-limit), value);
+  value = _mm256_min_pd(_mm256_set1_pd(limit), value);
+  // A row with a zero diagonal states nothing and keeps its value.
+  const __m128 stated = _mm_cmp_ps(diagonal, _mm_setzero_ps(), _CMP_NEQ_UQ);
+  v.own[J] = _mm_blendv_ps(v.own[J], _mm256_cvtpd_ps(value), stated);
+}
+
+// Steps are kept in a ring: step u in slot u mod kStepSlots.
+constexpr int kStepSlots = 8;
+
+// Unknown number jj (in the sweep's order within a pixel) of step u, when u is one of the steps
+// [begin, end).
+template <int K, bool kDown, bool kAscending, int JJ>
+SCENEFLOW_AVX2 void UpdateIfInRange(const SorSystem& s, BandStep (&ring)[kStepSlots], int u,
+                                    int begin, int end) {
+  if (u < begin || u >= end) return;
+  constexpr int J = kAscending ? JJ : K - 1 - JJ;
+  UpdateBandUnknown<K, kDown, kAscending, J>(s, ring[u % kStepSlots],
+                                             ring[(u + kStepSlots - 1) % kStepSlots]);
+}
+
+// The vector steps [begin, end) of a band, each with all four pixels interior. The k unknowns of
+// a step depend on each other in turn, and unknown j of a step on unknown j of the step before,
+// so the steps are overlapped: round i updates unknown number jj of step i − jj for every jj.
+// The updates of one round are independent of each other, and each reads exactly the values it
+// reads in the one-step-at-a-time order. `place(u, p)` gives the lanes' pixels of step u and
+// returns its copy of the rows; `outside(u)` the pixel of the row before the band.
+template <int K, bool kDown, bool kAscending, typename Place, typename Outside, int... JJ>
+SCENEFLOW_AVX2 void RunBandSteps(const SorSystem& s, int begin, int end, const Place& place,
+                                 const Outside& outside, std::integer_sequence<int, JJ...>) {
+  constexpr int kBlockFloats = K * (K + 5) * kBandRows;
+  constexpr int kPrefetchSteps = 24;
+  BandStep ring[kStepSlots];
+  {
+    // The step before the first: the pixels the lanes have just updated.
+    BandStep& before = ring[(begin + kStepSlots - 1) % kStepSlots];
+    place(begin - 1, before.p);
+    LoadLanes<K>(s.x, before.p, 0, before.own);
+  }
+  for (int i = begin; i < end + K - 1; ++i) {
+    if (i < end) {
+      BandStep& v = ring[i % kStepSlots];
+      v.block = place(i, v.p);
+      // The copy of the rows is read in one direction, a block per step; fetch a few ahead.
+      const float* coming = v.block + (kAscending ? 1 : -1) * kPrefetchSteps * kBlockFloats;
+      for (int line = 0; line < kBlockFloats; line += 16) {
+        _mm_prefetch(reinterpret_cast<const char*>(coming + line), _MM_HINT_T0);
+      }
+      // The pixels themselves, those ahead and those in the next row still hold their old values.
+      LoadLanes<K>(s.x, v.p, 0, v.own);
+      LoadLanes<K>(s.x, v.p, kAscending ? K : -K, v.ahead);
+      LoadLanes<K>(s.x, v.p, kDown ? s.R : -s.R, v.next_row);
+      v.outside = LoadPixel<K>(outside(i));
+    }
+    (UpdateIfInRange<K, kDown, kAscending, JJ>(s, ring, i - JJ, begin, end), ...);
+    const int done = i - (K - 1);
+    if (done >= begin) {
+      const BandStep& v = ring[done % kStepSlots];
+      StoreLanes<K>(s.x, v.p, v.own);
+    }
+  }
+}
+
+#undef SCENEFLOW_AVX2
+
+// Visit rows [first, first + kBandRows) form band b, from visit pixel n_begin up to n_end, in a
+// wavefront as RunGroup's: lane g in visit order updates visit pixel n_begin + t − g at step t.
+// Steps whose four pixels are all interior go through the vector update, the others pixel by
+// pixel.
+template <int K, bool kDown, bool kAscending>
+__attribute__((target("avx2"))) void RunBand(const SorSystem& s, const BandedSystem& bands,
+                                             int b, int n_begin, int n_end) {
+  // The sweeps down to the right and up to the left use skew 0.
+  constexpr int skew = kDown == kAscending ? 0 : 1;
+  constexpr int last = kBandRows - 1;
+  const int cols = s.cols;
+  const int top = 1 + b * kBandRows;
+  const auto column = [&](int n) { return kAscending ? n : cols - 1 - n; };
+  // Lane g in visit order is row r = g going down, r = 3 − g going up.
+  const auto row = [&](int g) { return kDown ? top + g : top + last - g; };
+  const auto pixel_by_pixel = [&](int t) {
+    for (int g = 0; g < kBandRows; ++g) {
+      const int n = n_begin + t - g;
+      if (n >= n_begin && n < n_end) UpdatePixel<K, kAscending>(s, row(g), column(n));
+    }
+  };
+  // Steps [vector_begin, vector_end) have all four pixels inside [n_begin, n_end) and inside the
+  // frame.
+  const int steps = n_end - n_begin + last;
+  const int vector_begin = std::max(last, 1 + last - n_begin);
+  const int vector_end = std::min(n_end - n_begin, cols - 1 - n_begin);
+  int t = 0;
+  for (; t < std::min(vector_begin, steps); ++t) pixel_by_pixel(t);
+  if (t < vector_end) {
+    // Lane g in visit order is at visit pixel n_begin + u − g at step u. The lane next to the
+    // row before the band is g = 0: row 0 going down, row 3 going up.
+    const auto place = [&](int u, int (&p)[kBandRows]) {
+      for (int r = 0; r < kBandRows; ++r) {
+        const int g = kDown ? r : last - r;
+        p[r] = (top + r) * s.R + column(n_begin + u - g) * K;
+      }
+      return static_cast<const float*>(
+          bands.Block(skew, b, BandedSystem::Position(skew, kDown ? 0 : last, column(n_begin + u))));
+    };
+    const int outside_row = kDown ? top - 1 : top + kBandRows;
+    const auto outside = [&](int u) {
+      return static_cast<const float*>(s.x + outside_row * s.R + column(n_begin + u) * K);
+    };
+    RunBandSteps<K, kDown, kAscending>(s, t, vector_end, place, outside,
+                                       std::make_integer_sequence<int, K>());
+    t = vector_end;
+  }
+  for (; t < steps; ++t) pixel_by_pixel(t);
+}
+
+// A sweep visits the image rows as a sequence of units, each run as one wavefront: groups of at
+// most kGroupRows rows pixel by pixel, and, with the vector path, the bands.
+struct SweepUnit {
+  int first;  // first visit row
+  int count;  // visit rows
+  int band;   // the band these rows form, or −1
+};
+
+// The units of a sweep going down (kDown) or up, with `bands` bands of the vector path (0 for
+// none).
+std::vector<SweepUnit> SweepUnits(int rows, int bands, bool down) {
+  std::vector<SweepUnit> units;
+  const auto add_rows = [&](int first, int end) {
+    for (; first < end; first += kGroupRows) {
+      units.push_back({first, std::min(kGroupRows, end - first), -1});
+    }
+  };
+  if (bands == 0) {
+    add_rows(0, rows);
+    return units;
+  }
+  // Going down: row 0, the bands, the rows below them. Going up: the same, backwards.
+  const int below = 1 + bands * kBandRows;
+  if (down) {
+    add_rows(0, 1);
+    for (int b = 0; b < bands; ++b) units.push_back({1 + b * kBandRows, kBandRows, b});
+    add_rows(below, rows);
+  } else {
+    add_rows(0, rows - below);
+    for (int b = bands - 1; b >= 0; --b) {
+      units.push_back({rows - 1 - (b + 1) * kBandRows, kBandRows, b});
+    }
+    add_rows(rows - 1, rows);
+  }
+  return units;
+}
+
+template <int K, bool kDown, bool kAscending>
+void RunUnit(const SorSystem& s, const BandedSystem* bands, const SweepUnit& unit, int n_begin,
+             int n_end) {
+  if (unit.band >= 0) {
+    RunBand<K, kDown, kAscending>(s, *bands, unit.band, n_begin, n_end);
+  } else {
+    RunGroup<K, kDown, kAscending>(s, unit.first, unit.count, n_begin, n_end);
+  }
+}
+
+// One sweep over all rows: image rows top to bottom (kDown) or bottom to top, system rows within
+// an image row ascending or descending, unit by unit. With two threads, each thread keeps one half
+// of the columns in every sweep, so that only the values along the middle column pass between the
+// cores. The thread whose half the sweep meets first in each row goes ahead; the other takes a
+// unit once the first has finished that unit's half, when the first half's new values next to
+// the middle are there and its own half is still untouched. Returns the number of sleeps.
+template <int K, bool kDown, bool kAscending>
+int Sweep(const SorSystem& s, const BandedSystem* bands, const std::vector<SweepUnit>& units,
+          int threads, std::atomic<int>& units_done) {
+  const int count = static_cast<int>(units.size());
+  if (threads == 1) {
+    for (const SweepUnit& unit : units) RunUnit<K, kDown, kAscending>(s, bands, unit, 0, s.cols);
     return 0;
   }
   // Visit pixels [0, split) are the leader's half: columns [0, cols/2) when ascending.
   const int middle = s.cols / 2;
   const int split = kAscending ? middle : s.cols - middle;
-  groups_done.store(0, std::memory_order_relaxed);
+  units_done.store(0, std::memory_order_relaxed);
   std::atomic<int> total_sleeps{0};
   WorkerPool::Shared().RunOnThreads(2, [&](int t) {
     // Thread 0 keeps the columns left of the middle, thread 1 the others.
     const bool leader = (t == 0) == kAscending;
     int sleeps = 0;
-    for (int b = 0; b < groups; ++b) {
-      int first, count;
-      group_rows(b, first, count);
+    for (int u = 0; u < count; ++u) {
       if (leader) {
-        RunGroup<K, kDown, kAscending>(s, first, count, 0, split);
-        groups_done.store(b + 1, std::memory_order_release);
-        groups_done.notify_all();
+        RunUnit<K, kDown, kAscending>(s, bands, units[u], 0, split);
+        units_done.store(u + 1, std::memory_order_release);
+        units_done.notify_all();
       } else {
-        sleeps += WaitUntilAtLeast(groups_done, b + 1);
-        RunGroup<K, kDown, kAscending>(s, first, count, split, s.cols);
+        sleeps += WaitUntilAtLeast(units_done, u + 1);
+        RunUnit<K, kDown, kAscending>(s, bands, units[u], split, s.cols);
       }
     }
     total_sleeps.fetch_add(sleeps, std::memory_order_relaxed);
@@ -171,35 +497,56 @@ int Sweep(const SorSystem& s, int threads, std::atomic<int>& groups_done) {
 }
 
 template <int K>
-int RunSweeps(const SorSystem& s, int threads) {
-  std::atomic<int> groups_done{0};
-  int sleeps = Sweep<K, true, true>(s, threads, groups_done);
-  sleeps += Sweep<K, false, false>(s, threads, groups_done);
-  sleeps += Sweep<K, true, false>(s, threads, groups_done);
-  sleeps += Sweep<K, false, true>(s, threads, groups_done);
+int RunSweeps(const SorSystem& s, const BandedSystem* bands, const std::vector<SweepUnit>& down,
+              const std::vector<SweepUnit>& up, int threads) {
+  std::atomic<int> units_done{0};
+  int sleeps = Sweep<K, true, true>(s, bands, down, threads, units_done);
+  sleeps += Sweep<K, false, false>(s, bands, up, threads, units_done);
+  sleeps += Sweep<K, true, false>(s, bands, down, threads, units_done);
+  sleeps += Sweep<K, false, true>(s, bands, up, threads, units_done);
   return sleeps;
 }
 
 }  // namespace
 
+int PrepareExactSweeps(LevelState& state) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  const int rows = state.size.height, cols = state.size.width;
+  if (!avx2 || rows < 2 + kBandRows || cols < 2 + kBandRows) return 0;
+  const BandedSystem bands(state.BandedCopy, rows, cols, state.k);
+  ParallelRows(bands.bands(), [&](int begin, int end) {
+    for (int b = begin; b < end; ++b) {
+      CopyBand(state.SystemMatrix, state.RightHandSide, cols, state.k, b, bands);
+    }
+  });
+  return bands.bands();
+}
+
 bool RunExactSweeps(const LevelState& state, const double* relax, double omega, float* x,
                     const ExactSorOptions& options) {
   const int k = state.k;
+  const int rows = state.size.height, cols = state.size.width;
   const SorSystem system{state.SystemMatrix.ptr<float>(),
                          state.RightHandSide.ptr<float>(),
                          x,
                          relax,
+                         omega,
                          1 - omega,
-                         state.size.height,
-                         state.size.width,
-                         state.size.width * k,
+                         rows,
+                         cols,
+                         cols * k,
                          state.depth_estimated};
+  std::optional<BandedSystem> bands;
+  if (options.bands > 0) bands.emplace(state.BandedCopy, rows, cols, k);
+  const BandedSystem* banded = bands ? &*bands : nullptr;
+  const std::vector<SweepUnit> down = SweepUnits(rows, options.bands, true);
+  const std::vector<SweepUnit> up = SweepUnits(rows, options.bands, false);
   const int threads = std::clamp(options.threads, 1, 2);
-  const int groups = (system.rows + kGroupRows - 1) / kGroupRows;
-  const int sleeps = k == 4 ? RunSweeps<4>(system, threads) : RunSweeps<3>(system, threads);
-  // A partner that falls asleep at every fourth group or more means the cores are shared with
+  const int sleeps = k == 4 ? RunSweeps<4>(system, banded, down, up, threads)
+                            : RunSweeps<3>(system, banded, down, up, threads);
+  // A partner that falls asleep at every fourth unit or more means the cores are shared with
   // other work: a sleep then costs more than the rows it waits for. A few sleeps are normal.
-  return sleeps <= groups;
+  return sleeps <= static_cast<int>(down.size());
 }
 
 }  // namespace sceneflow

@@ -254,10 +254,10 @@ std::vector<float> Plain(const LevelState& st, double omega, double epsilon, int
 
 TEST(SolveSORTest, MatchesThePlainSweepsExactly) {
   for (bool depth : {true, false}) {
-    // The larger sizes reach the rows updated three at a time and, with two or more cores, the
-    // two-thread pipeline.
+    // The larger sizes reach the rows updated three at a time, the bands of four rows (with
+    // 0, 1 and 3 rows left below them) and, with two or more cores, the two column halves.
     for (cv::Size size : {cv::Size(6, 5), cv::Size(3, 3), cv::Size(4, 2), cv::Size(2, 4),
-                          cv::Size(11, 10), cv::Size(70, 41)}) {
+                          cv::Size(11, 10), cv::Size(9, 7), cv::Size(70, 41)}) {
       LevelState st = RandomSystem(size, depth, 11 + size.width);
       const std::vector<float> expected = Plain(st, 1.6, 0, 4);
       EXPECT_EQ(Solve(st, 1.6, 0, 4), expected) << size << " depth " << depth;
