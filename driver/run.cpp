@@ -30,11 +30,12 @@ struct ResultFields {
   cv::Mat U, V, W, Z;
 };
 
-// How the solver runs, from the environment: the SOR method (SCENEFLOW_SOLVER) and where to
-// write the time of each phase (SCENEFLOW_PHASE_TIMES). Neither changes the usage text or the
-// parameter set.
+// How the solver runs, from the environment: the SOR method (SCENEFLOW_SOLVER), whether depth is
+// held near its start (SCENEFLOW_DEPTH_PRIOR) and where to write the time of each phase
+// (SCENEFLOW_PHASE_TIMES). None changes the usage text or the parameter set.
 struct SolverSettings {
   SorMethod sor = SorMethod::kExact;
+  bool start_depth_prior = false;
   const char* phase_times_file = nullptr;
   PhaseTimes phase_times;
   SolverObserver* observer = nullptr;  // the progress line, when it is shown
@@ -49,6 +50,14 @@ SolverSettings SolverSettingsFromEnvironment() {
                        ", it must be exact or parallel");
     }
     settings.sor = SorMethod::kParallel;
+  }
+  const char* prior = std::getenv("SCENEFLOW_DEPTH_PRIOR");
+  if (prior != nullptr && *prior != '\0' && std::strcmp(prior, "none") != 0) {
+    if (std::strcmp(prior, "start") != 0) {
+      throw InputError(std::string("Error: SCENEFLOW_DEPTH_PRIOR is ") + prior +
+                       ", it must be none or start");
+    }
+    settings.start_depth_prior = true;
   }
   const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
   if (file != nullptr && *file != '\0') settings.phase_times_file = file;
@@ -96,6 +105,7 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                         .Z_out = &out.Z,
                         .depth_fixed = depth_fixed,
                         .sor = settings.sor,
+                        .start_depth_prior = settings.start_depth_prior,
                         .phase_times = phase_times,
                         .observer = settings.observer});
   };
@@ -143,6 +153,10 @@ int Run(int argc, char** argv) {
                       cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F)};
   if (settings.sor == SorMethod::kParallel) {
     log.Line("** Solver: parallel red-black SOR in 32-bit floats (SCENEFLOW_SOLVER=parallel)\n");
+  }
+  if (settings.start_depth_prior) {
+    log.Line("** Depth prior: depth held near the start depth where the views observe it, kept "
+             "where none does (SCENEFLOW_DEPTH_PRIOR=start)\n");
   }
   RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
   WritePhaseTimes(settings);

@@ -104,6 +104,28 @@ void LineariseViewAtTimeT(DataTermRow& row, int i, int x, bool depth_estimated, 
   }
 }
 
+// The start-depth prior of pixel x: StartDepthWeight·(Z + dZ − Z_start)², whose gradient in dZ
+// adds the weight to the diagonal and weight·(Z − Z_start) to the right-hand side. A pixel whose
+// depth no view observes (every flow and stereo term of every view off: outside the other views,
+// hidden, ill-conditioned) keeps its depth: its dZ equation becomes dZ = 0, so that smoothing
+// alone does not move depth where there is no evidence for it.
+void AddStartDepthPrior(const DataTermRow& row, int x, PixelEquations& e) {
+  bool depth_observed = false;
+  for (int i = 1; i < row.views; ++i) {
+    depth_observed = depth_observed || row.flow[i] || row.stereo0[i] || row.stereoT[i];
+  }
+  if (!depth_observed) {
+    for (int m = 0; m < 4; ++m) e.A[3][m] = 0;
+    for (int q = 0; q < 4; ++q) e.neighbour[3][q] = 0;
+    e.A[3][3] = 1;
+    e.b[3] = 0;
+    return;
+  }
+  const double weight = row.StartDepthWeight[x];
+  e.A[3][3] += weight;
+  e.b[3] -= weight * row.DepthFromStart[x];
+}
+
 // Order of work with depth estimated: all four kinds of term, three safe-area checks per view.
 void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
   const int N = row.views;
@@ -151,6 +173,7 @@ void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
     if (row.stereoT[i]) AddStereoTTerm(t, ref_t, d, e);
   }
   if (ref) AddReferenceFlowTerm(ref_t, I_ref, d, e);
+  if (row.StartDepthWeight != nullptr) AddStartDepthPrior(row, x, e);
 }
 
 // Order of work with depth fixed: no stereo-0 term; the reference view's check touches only the
@@ -222,6 +245,12 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
   row.dW = RowOf(state.dW, y);
   row.dZ = state.depth_estimated ? RowOf(state.dZ, y) : nullptr;
   row.RefFlowMask = MaskRowOf(state.warping.RefFlowMask, y);
+  row.StartDepthWeight = nullptr;
+  row.DepthFromStart = nullptr;
+  if (state.depth_estimated && !state.StartDepthWeight.empty()) {
+    row.StartDepthWeight = RowOf(state.StartDepthWeight, y);
+    row.DepthFromStart = RowOf(state.DepthFromStart, y);
+  }
 
   row.timeT.resize(N);
   row.time0.resize(N);

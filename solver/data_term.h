@@ -66,6 +66,8 @@ struct DataTermRow {
   ImageRow I_ref;
   const float *dU = nullptr, *dV = nullptr, *dW = nullptr, *dZ = nullptr;
   std::uint8_t* RefFlowMask = nullptr;
+  // The start-depth prior (LevelState::StartDepthWeight): null unless it is on.
+  const float *StartDepthWeight = nullptr, *DepthFromStart = nullptr;
   std::vector<WarpedImageRow> timeT;  // WarpedT of views 0..N-1
   std::vector<WarpedImageRow> time0;  // Warped0 of views 1..N-1 (entry 0 unused)
   std::vector<std::uint8_t*> ViewMaskT, ViewMaskTCopy, StereoMask0;  // views 1..N-1
@@ -127,7 +129,8 @@ inline void AddDataTerm(double r, const double* J, double c, PixelEquations& equ
 // Adds every usable data term of interior pixel x of the bound row to its equations: checks the
 // safe areas and warp determinants (switching terms off and writing 127 or 191 into their masks),
 // linearises the warped images, and accumulates the reference-flow, flow, stereo-0 and stereo-t
-// terms. Depth estimated or fixed as the row was bound.
+// terms, then the start-depth prior when the level has one. Depth estimated or fixed as the row
+// was bound.
 void AccumulateDataTerms(DataTermRow& row, int x, PixelEquations& equations);
 
 }  // namespace sceneflow

@@ -52,6 +52,14 @@ struct LevelState {
   cv::Mat dUx, dUy, dVx, dVy, dWx, dWy, dZx, dZy;
   cv::Mat DiffusivityUV, DiffusivityW, DiffusivityZ;
 
+  // The start-depth prior, only while depth is estimated and the run asks for it (empty, and not
+  // applied at all, otherwise): the energy gains StartDepthWeight·(Z + dZ − StartDepth)², where
+  // StartDepth is the run's start depth resized to the level and StartDepthWeight is
+  // kStartDepthPriorWeight times the squared shift, in level pixels, that a unit of depth causes
+  // in the view it moves most (so the prior costs the same per pixel of shift at any depth unit).
+  // DepthFromStart is Z − StartDepth of the current outer iteration.
+  cv::Mat StartDepth, StartDepthWeight, DepthFromStart;
+
   // The linear system of one inner iteration: N = rows·cols·k rows, k + 4 coefficients per row.
   cv::Mat SystemMatrix;    // N × (k + 4)
   cv::Mat RightHandSide;   // N × 1

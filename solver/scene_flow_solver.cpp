@@ -131,6 +131,30 @@ double AddIncrements(LevelState& st, Estimate& e) {
   return change;
 }
 
+// The start depth of the run on the level's grid (bilinear when the level is finer).
+void SetUpStartDepthPrior(const cv::Mat& start_depth, LevelState& st) {
+  if (start_depth.size() == st.size) {
+    start_depth.copyTo(st.StartDepth);
+  } else {
+    cv::resize(start_depth, st.StartDepth, st.size, 0, 0, cv::INTER_LINEAR);
+  }
+  st.StartDepthWeight.create(st.size, CV_32F);
+  st.DepthFromStart.create(st.size, CV_32F);
+}
+
+// The prior's weight for the current outer iteration: kStartDepthPriorWeight times the largest
+// squared shift per unit of depth of the time-0 point over views 1..N-1, and Z − StartDepth.
+void UpdateStartDepthPrior(const cv::Mat& Z, int views, LevelState& st) {
+  st.StartDepthWeight.setTo(0);
+  cv::Mat shift;
+  for (int i = 1; i < views; ++i) {
+    cv::magnitude(st.DxDZ0[i], st.DyDZ0[i], shift);
+    cv::max(st.StartDepthWeight, shift.mul(shift), st.StartDepthWeight);
+  }
+  st.StartDepthWeight *= kStartDepthPriorWeight;
+  cv::subtract(Z, st.StartDepth, st.DepthFromStart);
+}
+
 void CopyOut(const cv::Mat& field, cv::Mat* out) {
   if (out == nullptr) return;
   if (out->empty() || out->size() == field.size()) {
@@ -170,6 +194,8 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
     const LevelGeometry geometry{calibration, view_centres, intrinsics, level_factor,
                                  st.gridX, st.gridY};
     bool stopped_before_solving = false;
+    const bool start_depth_prior = run.start_depth_prior && depth_estimated;
+    if (start_depth_prior) SetUpStartDepthPrior(run.start.Z, st);
 
     double outer_change = 0;
     for (int outer = 0;
@@ -180,6 +206,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
                              st.warping);
       clock.Charge(&PhaseTimes::warping);
       AssembleTerms(e.U, e.V, e.W, e.Z, projection_matrices, level_factor, intrinsics, st);
+      if (start_depth_prior) UpdateStartDepthPrior(e.Z, views, st);
       clock.Charge(&PhaseTimes::term_assembly);
       ZeroIncrements(st);
       if (run.counts != nullptr) ++run.counts->outer_iterations;

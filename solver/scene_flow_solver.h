@@ -33,6 +33,13 @@ struct PhaseTimes {
   double other = 0;            // increments, change measures, passage to the next level
 };
 
+// Weight of the start-depth prior (SolverRun::start_depth_prior) per squared pixel of shift in the
+// view that a change of depth moves most, in squared grey levels: holding a pixel's match one
+// pixel away from where the start depth puts it costs as much as a residual of about 17 grey
+// levels. Chosen on the Middlebury static pairs (Cones, Teddy, Motorcycle): 30 or 100 still let
+// the refinement worsen Motorcycle's depth, 1000 holds depth so firmly that it gains nothing.
+constexpr double kStartDepthPriorWeight = 300;
+
 // What one solver run borrows from its caller, filled by name:
 //   SceneFlowSolver(p, {.time0 = ..., .timet = ..., .log = ..., .calibration = ...,
 //                       .start_level = ..., .final_level = ..., .start = {U, V, W, Z},
@@ -55,6 +62,10 @@ struct SolverRun {
   bool depth_fixed = false;  // true: Z held fixed, U, V, W estimated (k = 3); false: all four (k = 4)
   double h = 1.0;            // grid spacing
   SorMethod sor = SorMethod::kExact;
+  // True: depth is held near the start depth wherever the views observe it (the energy gains the
+  // start-depth prior, see LevelState::StartDepth) and kept at it where none does. Only while
+  // depth is estimated.
+  bool start_depth_prior = false;
   SolverCounts* counts = nullptr;
   PhaseTimes* phase_times = nullptr;
   SolverObserver* observer = nullptr;  // told before every inner iteration (a progress line)
