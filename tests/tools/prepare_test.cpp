@@ -230,6 +230,49 @@ TEST(PrepareProgram, PairMakesAFolderTheEstimatorRuns) {
   EXPECT_NEAR(depth.at<double>(32, 52), 100 * 2 / 9.0, 1.5);
 }
 
+// Share of pixels (5 px from the border) whose disparity 100·2/Z is off by more than 1 px from
+// the generated pair's: 9 on the square, 4 elsewhere.
+double BadPixelShare(const cv::Mat& depth) {
+  const cv::Rect square(40, 20, 24, 24);
+  int bad = 0, count = 0;
+  for (int y = 5; y < depth.rows - 5; ++y) {
+    for (int x = 5; x < depth.cols - 5; ++x) {
+      const double truth = square.contains({x, y}) ? 9 : 4;
+      bad += std::fabs(200 / depth.at<double>(y, x) - truth) > 1;
+      ++count;
+    }
+  }
+  return static_cast<double>(bad) / count;
+}
+
+// run.sh of a stereo start runs the estimator with the start-depth prior: its log says so, the
+// refined depth is no worse than the start, and a bad SCENEFLOW_DEPTH_PRIOR from outside is
+// refused with one line.
+TEST(PrepareProgram, RunScriptHoldsTheStereoStartDepth) {
+  TempDir dir;
+  WriteGeneratedPair(dir);
+  const ProgramResult prepared = testing::RunProgram(
+      kPrepare, {"pair", "left.png", "right.png", "left.png", "right.png", "run", "--focal", "100",
+                 "--baseline", "2"},
+      dir.path());
+  ASSERT_EQ(prepared.status, 0) << prepared.err;
+  EXPECT_NE(prepared.out.find("run/run.sh"), std::string::npos) << prepared.out;
+  const ProgramResult run = testing::RunProgram("/bin/sh", {"run/run.sh"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(ReadFile(dir / "run/run.log").find("** Depth prior"), std::string::npos);
+  cv::Mat start(60, 96, CV_64F), result(60, 96, CV_64F);
+  ASSERT_TRUE(ReadTextMatrix((dir / "run/start/Z0.txt").c_str(), start));
+  ASSERT_TRUE(ReadTextMatrix((dir / "run/results/Z0_final.txt").c_str(), result));
+  // Without the prior this scene's refined depth has three times the start's bad pixels.
+  EXPECT_LE(BadPixelShare(result), BadPixelShare(start));
+
+  setenv("SCENEFLOW_DEPTH_PRIOR", "sometimes", 1);
+  const ProgramResult refused = testing::RunProgram("/bin/sh", {"run/run.sh"}, dir.path());
+  unsetenv("SCENEFLOW_DEPTH_PRIOR");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "Error: SCENEFLOW_DEPTH_PRIOR is sometimes, it must be none or start\n");
+}
+
 TEST(PrepareProgram, BadInputsEndWithOneLine) {
   TempDir dir;
   WriteGeneratedPair(dir);
@@ -293,6 +336,8 @@ TEST(PrepareProgram, MonoHoldsOneCameraAtConstantDepth) {
   EXPECT_NE(ini.find("SF_U_start_Txt_FileName = start/U.txt"), std::string::npos);
   EXPECT_EQ(ReadNumber(dir / "run/start/Z0.txt"), 90);
   EXPECT_NE(ReadFile(dir / "run/prepared.txt").find("init pipeline\n"), std::string::npos);
+  // Only a stereo start gets the start-depth prior.
+  EXPECT_EQ(ReadFile(dir / "run/run.sh").find("SCENEFLOW_DEPTH_PRIOR"), std::string::npos);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // sceneflow-prepare: turns images and calibration as users have them into a run folder that the
-// estimator runs on directly (cd OUT_DIR && sceneflow run.ini).
+// estimator runs on directly (OUT_DIR/run.sh, or cd OUT_DIR && sceneflow run.ini).
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,7 +29,9 @@ void PrintUsage(FILE* stream, const char* program) {
       "       %s views LIST OUT_DIR\n"
       "Prepares a run folder: images as the estimator reads them, calibration files, start values\n"
       "and run.ini, whose settings are derived from the data and each say why. Run it with\n"
-      "  cd OUT_DIR && sceneflow run.ini\n"
+      "  OUT_DIR/run.sh\n"
+      "which runs the sceneflow beside this program (or $SCENEFLOW) on run.ini, with a stereo\n"
+      "start under SCENEFLOW_DEPTH_PRIOR=start (depth held near the start where the views see it)\n"
       "Forms:\n"
       "  kitti  the benchmark's layout: image_2/FRAME_10.png, _11.png (left, the reference) and\n"
       "         image_3 (right); calibration from calib_cam_to_cam/FRAME.txt, a drive's\n"
@@ -149,6 +152,16 @@ PrepareOptions ParseArguments(const std::vector<std::string>& args) {
   return o;
 }
 
+// The estimator that run.sh calls: the sceneflow beside this program, else the one on the PATH.
+std::string EstimatorBesideThisProgram(const char* argv0) {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) self = std::filesystem::absolute(argv0, error);
+  const std::filesystem::path beside = self.parent_path() / "sceneflow";
+  if (!error && std::filesystem::is_regular_file(beside, error)) return beside.string();
+  return "sceneflow";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -167,11 +180,12 @@ int main(int argc, char** argv) {
   try {
     const PrepareOptions options = ParseArguments(args);
     const sceneflow::prepare::PreparedRun run = sceneflow::prepare::Prepare(options);
-    sceneflow::prepare::WriteRunFolder(run, options.out_dir);
+    sceneflow::prepare::WriteRunFolder(run, options.out_dir, EstimatorBesideThisProgram(argv[0]));
     std::printf("Prepared %s (%dx%d, %zu view(s), %s start, %s photometric step)\n"
-                "Run it with: cd %s && sceneflow run.ini\n",
+                "Run it with: %s/run.sh%s\n",
                 options.out_dir.c_str(), run.time0[0].cols, run.time0[0].rows, run.cameras.size(),
-                run.init.c_str(), run.photometric.c_str(), options.out_dir.c_str());
+                run.init.c_str(), run.photometric.c_str(), options.out_dir.c_str(),
+                run.start_depth_prior ? " (sceneflow run.ini with SCENEFLOW_DEPTH_PRIOR=start)" : "");
     return 0;
   } catch (const InputError& error) {
     std::fprintf(stderr, "%s\n", error.what());

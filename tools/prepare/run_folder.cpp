@@ -21,6 +21,13 @@ constexpr char kResultsDir[] = "results";
 constexpr char kTime0Prefix[] = "images/img0_";
 constexpr char kTimeTPrefix[] = "images/imgt_";
 
+// Quotes a path for the shell: inside single quotes, each ' written as '\''.
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 void MakeFolder(const fs::path& path) {
   std::error_code error;
   fs::create_directories(path, error);
@@ -74,6 +81,10 @@ std::string RunIni(const PreparedRun& run) {
   IniWriter ini;
   ini.Raw("; Prepared by sceneflow-prepare (" + run.form + ") from " + run.source + "\n");
   ini.Raw("; Run it from this folder: sceneflow " + std::string(kRunIni) + "\n");
+  if (run.start_depth_prior) {
+    ini.Raw("; run.sh runs it with SCENEFLOW_DEPTH_PRIOR=start: depth is held near the stereo start,\n"
+            "; which the refinement alone worsens at depth edges of real images.\n");
+  }
   ini.Raw("; Every derived setting says why it was chosen; change any of them here or with the\n"
           "; corresponding sceneflow-prepare flag.\n\n[Global]\n");
   ini.Line("NumOfViews", std::to_string(run.cameras.size()),
@@ -140,7 +151,24 @@ std::string PreparedDescription(const PreparedRun& run) {
   return text.str();
 }
 
-void WriteRunFolder(const PreparedRun& run, const std::string& folder) {
+std::string RunScript(const PreparedRun& run, const std::string& estimator) {
+  std::string script =
+      "#!/bin/sh\n"
+      "# Runs the estimator on this folder as sceneflow-prepare chose. SCENEFLOW names another\n"
+      "# estimator; arguments are passed on after run.ini.\n"
+      "cd \"$(dirname \"$0\")\" || exit 1\n";
+  if (run.start_depth_prior) {
+    script += "# Depth held near the stereo start where the views observe it (README, real camera\n"
+              "# data); SCENEFLOW_DEPTH_PRIOR=none set outside runs without it.\n"
+              "SCENEFLOW_DEPTH_PRIOR=${SCENEFLOW_DEPTH_PRIOR:-start}\n"
+              "export SCENEFLOW_DEPTH_PRIOR\n";
+  }
+  script += "estimator=${SCENEFLOW:-" + ShellQuoted(estimator) + "}\n";
+  script += "exec \"$estimator\" " + std::string(kRunIni) + " \"$@\"\n";
+  return script;
+}
+
+void WriteRunFolder(const PreparedRun& run, const std::string& folder, const std::string& estimator) {
   const fs::path root(folder);
   for (const char* sub : {kImagesDir, kCalibrationDir, kStartDir, kResultsDir}) MakeFolder(root / sub);
   for (size_t view = 0; view < run.cameras.size(); ++view) {
@@ -161,6 +189,12 @@ void WriteRunFolder(const PreparedRun& run, const std::string& folder) {
     WriteTextMatrixFile(run.start.W, (start / "W.txt").string());
   }
   WriteText(RunIni(run), root / kRunIni);
+  WriteText(RunScript(run, estimator), root / kRunScript);
+  std::error_code error;
+  fs::permissions(root / kRunScript,
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add, error);
+  if (error) throw InputError("Error: cannot make " + (root / kRunScript).string() + " executable");
   WriteText(PreparedDescription(run), root / kPreparedFile);
 }
 

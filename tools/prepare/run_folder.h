@@ -22,6 +22,9 @@ struct PreparedRun {
   std::vector<ViewCamera> cameras;    // per view, for the prepared images
   std::vector<cv::Mat> time0, timet;  // per view, 8-bit grey, as the estimator reads them
   std::string init;                   // stereo, pipeline or none
+  // Whether run.sh holds depth near the start depth (SCENEFLOW_DEPTH_PRIOR=start): with a stereo
+  // start, whose depth the full-size refinement otherwise worsens on real images.
+  bool start_depth_prior = false;
   std::string photometric;            // the preparation step's name
   StartValues start;                  // Z always; U, V, W with a motion start
   DerivedSettings settings;
@@ -30,6 +33,7 @@ struct PreparedRun {
 // Names inside a run folder.
 inline constexpr char kRunIni[] = "run.ini";
 inline constexpr char kPreparedFile[] = "prepared.txt";
+inline constexpr char kRunScript[] = "run.sh";
 
 // The estimator's parameter file for the run, each chosen setting with its reason.
 std::string RunIni(const PreparedRun& run);
@@ -37,8 +41,13 @@ std::string RunIni(const PreparedRun& run);
 // The key-value description of the preparation read by the evaluation and export tools.
 std::string PreparedDescription(const PreparedRun& run);
 
-// Creates the folder with images/, calib/, start/, results/, run.ini and prepared.txt. Throws
-// InputError when anything cannot be written.
-void WriteRunFolder(const PreparedRun& run, const std::string& folder);
+// The shell script that runs the estimator in the folder with the environment the preparation
+// chose: `estimator` (the SCENEFLOW variable overrides it) on run.ini, with
+// SCENEFLOW_DEPTH_PRIOR=start when the run has the start-depth prior.
+std::string RunScript(const PreparedRun& run, const std::string& estimator);
+
+// Creates the folder with images/, calib/, start/, results/, run.ini, run.sh (executable; running
+// `estimator`) and prepared.txt. Throws InputError when anything cannot be written.
+void WriteRunFolder(const PreparedRun& run, const std::string& folder, const std::string& estimator);
 
 }  // namespace sceneflow::prepare
