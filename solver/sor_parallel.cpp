@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <immintrin.h>
+
 #include "io/worker_pool.h"
 #include "solver/linear_system.h"
 
@@ -34,6 +36,7 @@ class ColouredSystem {
   int width() const { return width_; }
   size_t Stride() const { return stride_; }
   size_t Offset(int y) const { return static_cast<size_t>(y) * stride_; }
+  const float* RowData(int y) const { return base_ + Offset(y); }
 
   // Column q (0 .. k+3) of the system rows of unknown j; add Offset(y) for image row y.
   float* Coefficient(int c, int q, int j) const { return Plane(c, q * k_ + j); }
@@ -284,10 +287,20 @@ constexpr int kPasses = 8;
 // Passes run by the first of two threads; measured, 4 beats 5 by about 10 %.
 constexpr int kFirstThreadPasses = 4;
 
+// Asks for image row y's planes ahead of its first pass: the rows stream through the wavefront
+// once per iteration, faster than the processor's own prefetching brings them in.
+void PrefetchRow(const ColouredSystem& s, int y) {
+  if (y >= s.rows()) return;
+  const char* begin = reinterpret_cast<const char*>(s.RowData(y));
+  const char* end = begin + s.Stride() * sizeof(float);
+  for (const char* line = begin; line < end; line += 64) _mm_prefetch(line, _MM_HINT_T0);
+}
+
 template <int K>
 void RunPasses(const ColouredSystem& s, int step, int first_pass, int end_pass, float keep,
                bool depth_estimated, std::vector<double>& difference,
                std::vector<double>& magnitude) {
+  if (first_pass == 0) PrefetchRow(s, step + 1);
   for (int pass = first_pass; pass < end_pass; ++pass) {
     const int y = step - pass;
     if (y < 0 || y >= s.rows()) continue;
