@@ -201,7 +201,7 @@ SCENEFLOW_AVX2 __m128 LoadPixel(const float* at) {
   if constexpr (K == 4) {
     return _mm_loadu_ps(at);
   } else {
-    const __m128 low = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(at)));
+    const __m128 low = _mm_castsi128_ps(_mm_loadu_si64(at));
     return _mm_movelh_ps(low, _mm_load_ss(at + 2));
   }
 }
@@ -226,7 +226,7 @@ SCENEFLOW_AVX2 void StoreLanes(float* x, const int (&p)[kBandRows], const __m128
     if constexpr (K == 4) {
       _mm_storeu_ps(x + p[r], lanes[r]);
     } else {
-      _mm_storel_pi(reinterpret_cast<__m64*>(x + p[r]), lanes[r]);
+      _mm_storeu_si64(x + p[r], _mm_castps_si128(lanes[r]));
       _mm_store_ss(x + p[r] + 2, _mm_movehl_ps(lanes[r], lanes[r]));
     }
   }
