@@ -284,26 +284,33 @@ void RowChange(const ColouredSystem& s, int y, double& difference, double& magni
 // every pass went over the whole image before the next, while the few rows in flight stay in
 // the cache. A row leaving the last pass gets its change measured.
 constexpr int kPasses = 8;
-// Passes run by the first of two threads; measured, 4 beats 5 by about 10 %.
-constexpr int kFirstThreadPasses = 4;
+
+// The rows one wavefront goes through: at step s, pass p updates row origin + direction·(s − p)
+// when it lies in [begin, end). Going up (direction −1) mirrors going down: pass p at row y reads
+// the row below after pass p − 1 and before pass p + 1 has updated it, as going down it reads the
+// row above.
+struct Wavefront {
+  int origin, direction, begin, end;
+  int Row(int step, int pass) const { return origin + direction * (step - pass); }
+  bool Holds(int y) const { return y >= begin && y < end; }
+};
 
 // Asks for image row y's planes ahead of its first pass: the rows stream through the wavefront
 // once per iteration, faster than the processor's own prefetching brings them in.
 void PrefetchRow(const ColouredSystem& s, int y) {
-  if (y >= s.rows()) return;
   const char* begin = reinterpret_cast<const char*>(s.RowData(y));
   const char* end = begin + s.Stride() * sizeof(float);
   for (const char* line = begin; line < end; line += 64) _mm_prefetch(line, _MM_HINT_T0);
 }
 
 template <int K>
-void RunPasses(const ColouredSystem& s, int step, int first_pass, int end_pass, float keep,
+void RunPasses(const ColouredSystem& s, const Wavefront& wave, int step, float keep,
                bool depth_estimated, std::vector<double>& difference,
                std::vector<double>& magnitude) {
-  if (first_pass == 0) PrefetchRow(s, step + 1);
-  for (int pass = first_pass; pass < end_pass; ++pass) {
-    const int y = step - pass;
-    if (y < 0 || y >= s.rows()) continue;
+  if (wave.Holds(wave.Row(step + 1, 0))) PrefetchRow(s, wave.Row(step + 1, 0));
+  for (int pass = 0; pass < kPasses; ++pass) {
+    const int y = wave.Row(step, pass);
+    if (!wave.Holds(y)) continue;
     UpdateColourRow<K>(s, pass % 2, y, keep, depth_estimated);
     if (pass == kPasses - 1) RowChange(s, y, difference[y], magnitude[y]);
   }
@@ -333,29 +340,39 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
   int iterations = 0;
   bool first = true;
   const auto step = k == 4 ? RunPasses<4> : RunPasses<3>;
+  // With two threads, one wavefront goes down through the top half of the rows and one up through
+  // the bottom half, each on its own core with its own rows. They meet in the middle at the same
+  // step (the lower half starts a step earlier when it has one row more); from the step before
+  // they meet, each waits at every step until the other has finished the step before, so that
+  // either reads the other's rows next to the middle after the pass before and before the pass
+  // after.
   const bool two_threads = WorkerPool::Shared().size() > 1 && rows >= 32;
+  const int middle = rows / 2;
+  const int extra = rows - 2 * middle;  // 1 when the lower half has one row more
+  const Wavefront halves[2] = {{0, 1, 0, middle}, {2 * middle - 1, -1, middle, rows}};
   while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
     first = false;
     if (two_threads) {
-      // The first passes on one thread, the others on the second, one step behind. The second
-      // also measures the change of every row.
-      std::atomic<int> steps_done{0};
+      // Each thread's count of finished steps, on a cache line of its own.
+      struct alignas(64) StepCount {
+        std::atomic<int> value{0};
+      };
+      StepCount steps_done[2];
+      // Step s is the (s + extra)th: the lower half's extra bottom row goes at step −1.
+      const int steps = extra + middle + kPasses - 1;
       WorkerPool::Shared().RunOnThreads(2, [&](int t) {
-        const int first_pass = t == 0 ? 0 : kFirstThreadPasses;
-        const int end_pass = t == 0 ? kFirstThreadPasses : kPasses;
-        for (int s = 0; s < rows + kPasses - 1; ++s) {
-          if (t == 1) WaitUntilAtLeast(steps_done, s + 1);
-          step(system, s, first_pass, end_pass, keep, state.depth_estimated, difference,
-               magnitude);
-          if (t == 0) {
-            steps_done.store(s + 1, std::memory_order_release);
-            steps_done.notify_all();
-          }
+        for (int i = 0; i < steps; ++i) {
+          const int s = i - extra;
+          if (s >= middle - 1) WaitUntilAtLeast(steps_done[1 - t].value, i);
+          step(system, halves[t], s, keep, state.depth_estimated, difference, magnitude);
+          steps_done[t].value.store(i + 1, std::memory_order_release);
+          steps_done[t].value.notify_all();
         }
       });
     } else {
+      const Wavefront all{0, 1, 0, rows};
       for (int s = 0; s < rows + kPasses - 1; ++s) {
-        step(system, s, 0, kPasses, keep, state.depth_estimated, difference, magnitude);
+        step(system, all, s, keep, state.depth_estimated, difference, magnitude);
       }
     }
     // Summed row by row in order, so that the stop test does not depend on the thread count.
