@@ -139,16 +139,11 @@ constexpr int kBandRows = 4;
 
 class BandedSystem {
  public:
+  // Sizes `storage` for the copy (nothing to do when the solve before had the same size).
   BandedSystem(std::vector<float>& storage, int rows, int cols, int k)
       : k_(k), bands_((rows - 2) / kBandRows), positions_(cols + kBandRows - 1) {
     storage.resize(static_cast<size_t>(2) * bands_ * positions_ * BlockFloats());
     base_ = storage.data();
-  }
-  // The copy made before, for the sweeps.
-  BandedSystem(const std::vector<float>& storage, int rows, int cols, int k)
-      : k_(k), bands_((rows - 2) / kBandRows), positions_(cols + kBandRows - 1) {
-    CV_Assert(storage.size() == static_cast<size_t>(2) * bands_ * positions_ * BlockFloats());
-    base_ = const_cast<float*>(storage.data());
   }
 
   int bands() const { return bands_; }
@@ -522,7 +517,7 @@ int PrepareExactSweeps(LevelState& state) {
   return bands.bands();
 }
 
-bool RunExactSweeps(const LevelState& state, const double* relax, double omega, float* x,
+bool RunExactSweeps(LevelState& state, const double* relax, double omega, float* x,
                     const ExactSorOptions& options) {
   const int k = state.k;
   const int rows = state.size.height, cols = state.size.width;

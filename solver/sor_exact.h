@@ -24,7 +24,7 @@ int PrepareExactSweeps(LevelState& state);
 // first group by group.
 // Returns false when a thread had to wait long for its partner (the machine is busy), so that the
 // caller can go on with one thread.
-bool RunExactSweeps(const LevelState& state, const double* relax, double omega, float* x,
+bool RunExactSweeps(LevelState& state, const double* relax, double omega, float* x,
                     const ExactSorOptions& options);
 
 }  // namespace sceneflow
