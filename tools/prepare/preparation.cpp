@@ -199,7 +199,6 @@ PreparedRun Prepare(const PrepareOptions& o) {
   // Start values.
   const bool stereo_pair = views > 1 && rectified.baseline > 0;
   run.init = !o.init.empty() ? o.init : (views == 1 ? "pipeline" : "stereo");
-  run.start_depth_prior = run.init == "stereo";
   if (run.init == "stereo" && views == 1) {
     throw InputError("Error: a stereo start needs two views; one camera takes --init pipeline or none");
   }

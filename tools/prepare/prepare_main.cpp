@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
                 "Run it with: %s/run.sh%s\n",
                 options.out_dir.c_str(), run.time0[0].cols, run.time0[0].rows, run.cameras.size(),
                 run.init.c_str(), run.photometric.c_str(), options.out_dir.c_str(),
-                run.start_depth_prior ? " (sceneflow run.ini with SCENEFLOW_DEPTH_PRIOR=start)" : "");
+                HasStartDepthPrior(run) ? " (sceneflow run.ini with SCENEFLOW_DEPTH_PRIOR=start)" : "");
     return 0;
   } catch (const InputError& error) {
     std::fprintf(stderr, "%s\n", error.what());

@@ -81,7 +81,7 @@ std::string RunIni(const PreparedRun& run) {
   IniWriter ini;
   ini.Raw("; Prepared by sceneflow-prepare (" + run.form + ") from " + run.source + "\n");
   ini.Raw("; Run it from this folder: sceneflow " + std::string(kRunIni) + "\n");
-  if (run.start_depth_prior) {
+  if (HasStartDepthPrior(run)) {
     ini.Raw("; run.sh runs it with SCENEFLOW_DEPTH_PRIOR=start: depth is held near the stereo start,\n"
             "; which the refinement alone worsens at depth edges of real images.\n");
   }
@@ -157,7 +157,7 @@ std::string RunScript(const PreparedRun& run, const std::string& estimator) {
       "# Runs the estimator on this folder as sceneflow-prepare chose. SCENEFLOW names another\n"
       "# estimator; arguments are passed on after run.ini.\n"
       "cd \"$(dirname \"$0\")\" || exit 1\n";
-  if (run.start_depth_prior) {
+  if (HasStartDepthPrior(run)) {
     script += "# Depth held near the stereo start where the views observe it (README, real camera\n"
               "# data); SCENEFLOW_DEPTH_PRIOR=none set outside runs without it.\n"
               "SCENEFLOW_DEPTH_PRIOR=${SCENEFLOW_DEPTH_PRIOR:-start}\n"

@@ -22,13 +22,14 @@ struct PreparedRun {
   std::vector<ViewCamera> cameras;    // per view, for the prepared images
   std::vector<cv::Mat> time0, timet;  // per view, 8-bit grey, as the estimator reads them
   std::string init;                   // stereo, pipeline or none
-  // Whether run.sh holds depth near the start depth (SCENEFLOW_DEPTH_PRIOR=start): with a stereo
-  // start, whose depth the full-size refinement otherwise worsens on real images.
-  bool start_depth_prior = false;
   std::string photometric;            // the preparation step's name
   StartValues start;                  // Z always; U, V, W with a motion start
   DerivedSettings settings;
 };
+
+// Whether run.sh holds depth near the start depth (SCENEFLOW_DEPTH_PRIOR=start): with a stereo
+// start, whose depth the full-size refinement otherwise worsens on real images.
+inline bool HasStartDepthPrior(const PreparedRun& run) { return run.init == "stereo"; }
 
 // Names inside a run folder.
 inline constexpr char kRunIni[] = "run.ini";
