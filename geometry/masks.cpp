@@ -56,7 +56,7 @@ void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
   const int H = mask.rows;
   const int W = mask.cols;
   const bool test_depth = parameters.Occl_Z != 0;
-  const double depth_limit = 0.95 * parameters.maxZ;
+  const double depth_limit = kFarDepthShare * parameters.maxZ;
 
   // Per target pixel, the reference pixel (column, row) that claims it; (0, 0) means unclaimed.
   // Kept between calls, so that the views and outer iterations of a level reuse the memory.

@@ -13,6 +13,8 @@ constexpr unsigned char kMaskActive = 0;
 constexpr unsigned char kMaskOccluded = 100;         // hidden in the view by a nearer point
 constexpr unsigned char kMaskOutsideSafeArea = 127;  // grid border, or outside the safe area
 constexpr unsigned char kMaskBeyondDepth = 150;      // Z at or beyond 0.95·maxZ
+// Share of maxZ from which on a depth counts as beyond every surface (no data term uses it).
+constexpr double kFarDepthShare = 0.95;
 constexpr unsigned char kMaskIllConditioned = 191;   // ill-conditioned warp
 
 // Z-buffer test of one view over the reference pixels. MapX, MapY say where each reference pixel's
