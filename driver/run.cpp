@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,13 @@ struct ResultFields {
 };
 
 // How the solver runs, from the environment: the SOR method (SCENEFLOW_SOLVER), whether depth is
-// held near its start (SCENEFLOW_DEPTH_PRIOR) and where to write the time of each phase
+// held near its start (SCENEFLOW_DEPTH_PRIOR), whether the motion is held near its start or the
+// camera's motion (SCENEFLOW_MOTION_PRIOR) and where to write the time of each phase
 // (SCENEFLOW_PHASE_TIMES). None changes the usage text or the parameter set.
 struct SolverSettings {
   SorMethod sor = SorMethod::kExact;
   bool start_depth_prior = false;
+  MotionPrior motion_prior = MotionPrior::kNone;
   const char* phase_times_file = nullptr;
   PhaseTimes phase_times;
   SolverObserver* observer = nullptr;  // the progress line, when it is shown
@@ -58,6 +61,17 @@ SolverSettings SolverSettingsFromEnvironment() {
                        ", it must be none or start");
     }
     settings.start_depth_prior = true;
+  }
+  const char* motion = std::getenv("SCENEFLOW_MOTION_PRIOR");
+  if (motion != nullptr && *motion != '\0' && std::strcmp(motion, "none") != 0) {
+    if (std::strcmp(motion, "start") == 0) {
+      settings.motion_prior = MotionPrior::kStart;
+    } else if (std::strcmp(motion, "camera") == 0) {
+      settings.motion_prior = MotionPrior::kCamera;
+    } else {
+      throw InputError(std::string("Error: SCENEFLOW_MOTION_PRIOR is ") + motion +
+                       ", it must be none, start or camera");
+    }
   }
   const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
   if (file != nullptr && *file != '\0') settings.phase_times_file = file;
@@ -85,10 +99,36 @@ void WritePhaseTimes(const SolverSettings& settings) {
 // levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
 // starting from the flow stage's motion and the depth prepared for that level.
 void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog& log,
-               const StartFields& start, const CalibrationSet& calibration,
+               const StartFields& given_start, const CalibrationSet& calibration,
                SolverSettings& settings, ResultFields& result) {
   const int levels = PyramidLevelCount(p);
   PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
+  StartFields start = given_start;
+  std::optional<RigidBackground> rigid_background;
+  if (settings.motion_prior == MotionPrior::kCamera) {
+    SceneFields fields{start.U.clone(), start.V.clone(), start.W.clone(), start.Z.clone()};
+    rigid_background = PrepareRigidBackground(
+        p, {.time0 = pyramids.time0, .timet = pyramids.timet, .log = log,
+            .calibration = calibration, .start_level = levels, .final_level = p.PyramidLevelFinal,
+            .start = fields},
+        fields);
+    if (rigid_background) {
+      start.U = fields.U;
+      start.V = fields.V;
+      start.W = fields.W;
+      start.Z = fields.Z;
+      log.Line("** Motion prior: %s\n", DescribeRigidBackground(*rigid_background).c_str());
+    } else {
+      log.Line("** Motion prior: no camera motion fits the start values; the motion is held near "
+               "its start\n");
+    }
+  }
+  if (settings.motion_prior != MotionPrior::kNone && !rigid_background) {
+    rigid_background = StartMotionBackground({start.U, start.V, start.W, start.Z});
+    if (settings.motion_prior == MotionPrior::kStart) {
+      log.Line("** Motion prior: the motion is held near its start (SCENEFLOW_MOTION_PRIOR=start)\n");
+    }
+  }
   // One solver run from start_level down to final_level with this run's settings.
   const auto solve = [&](int start_level, int final_level, const SceneFields& start_fields,
                          ResultFields& out, bool depth_fixed) {
@@ -106,6 +146,7 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                         .depth_fixed = depth_fixed,
                         .sor = settings.sor,
                         .start_depth_prior = settings.start_depth_prior,
+                        .rigid_background = rigid_background ? &*rigid_background : nullptr,
                         .phase_times = phase_times,
                         .observer = settings.observer});
   };

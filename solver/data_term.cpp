@@ -126,6 +126,30 @@ void AddStartDepthPrior(const DataTermRow& row, int x, PixelEquations& e) {
   e.b[3] -= weight * row.DepthFromStart[x];
 }
 
+// The motion prior of pixel x: in every view, the moved point is held near its target (where the
+// camera's motion carries a static pixel's point, or where its start motion moves any other). The
+// distance r (pixels of the level, with the lagged increments) enters with the weight
+// kMotionPriorWeight / (1 + r²/kMotionPriorScale²), so that the data can carry a pixel away.
+void AddMotionPrior(const DataTermRow& row, int x, const double* d, PixelEquations& e) {
+  const int k = e.k;
+  const double scale2 = kMotionPriorScale * kMotionPriorScale;
+  for (int i = 0; i < row.views; ++i) {
+    const WarpedImageRow& t = row.timeT[i];
+    const double Jx[4] = {t.DxDU[x], t.DxDV[x], t.DxDW[x],
+                          k == 4 ? t.DxDZ[x] - row.TargetDxDZ[i][x] : 0.0};
+    const double Jy[4] = {t.DyDU[x], t.DyDV[x], t.DyDW[x],
+                          k == 4 ? t.DyDZ[x] - row.TargetDyDZ[i][x] : 0.0};
+    const double cx = row.MovedMapX[i][x] - row.TargetX[i][x];
+    const double cy = row.MovedMapY[i][x] - row.TargetY[i][x];
+    const double rx = cx + Dot(Jx, d, k), ry = cy + Dot(Jy, d, k);
+    const double psi = kMotionPriorWeight / (1.0 + (rx * rx + ry * ry) / scale2);
+    for (int j = 0; j < k; ++j) {
+      for (int m = 0; m < k; ++m) e.A[j][m] += psi * (Jx[j] * Jx[m] + Jy[j] * Jy[m]);
+      e.b[j] -= psi * (cx * Jx[j] + cy * Jy[j]);
+    }
+  }
+}
+
 // Order of work with depth estimated: all four kinds of term, three safe-area checks per view.
 void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
   const int N = row.views;
@@ -174,6 +198,7 @@ void AccumulateDepthEstimated(DataTermRow& row, int x, PixelEquations& e) {
   }
   if (ref) AddReferenceFlowTerm(ref_t, I_ref, d, e);
   if (row.StartDepthWeight != nullptr) AddStartDepthPrior(row, x, e);
+  if (row.motion_prior) AddMotionPrior(row, x, d, e);
 }
 
 // Order of work with depth fixed: no stereo-0 term; the reference view's check touches only the
@@ -226,6 +251,7 @@ void AccumulateDepthFixed(DataTermRow& row, int x, PixelEquations& e) {
     if (row.stereoT[i]) AddStereoTTerm(t, ref_t, d, e);
   }
   if (ref) AddReferenceFlowTerm(ref_t, I_ref, d, e);
+  if (row.motion_prior) AddMotionPrior(row, x, d, e);
 }
 
 }  // namespace
@@ -252,6 +278,25 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
     row.DepthFromStart = RowOf(state.DepthFromStart, y);
   }
 
+  row.motion_prior = !state.motion_prior.StaticPixels.empty();
+  if (row.motion_prior) {
+    const MotionTargets& targets = state.motion_targets;
+    const EstimateProjection& moved = state.warping.estimate;
+    for (auto* list : {&row.MovedMapX, &row.MovedMapY, &row.TargetX, &row.TargetY,
+                       &row.TargetDxDZ, &row.TargetDyDZ}) {
+      list->assign(N, nullptr);
+    }
+    for (int i = 0; i < N; ++i) {
+      row.MovedMapX[i] = RowOf(moved.MapXt[i], y);
+      row.MovedMapY[i] = RowOf(moved.MapYt[i], y);
+      row.TargetX[i] = RowOf(targets.MapX[i], y);
+      row.TargetY[i] = RowOf(targets.MapY[i], y);
+      if (state.depth_estimated) {
+        row.TargetDxDZ[i] = RowOf(targets.DxDZ[i], y);
+        row.TargetDyDZ[i] = RowOf(targets.DyDZ[i], y);
+      }
+    }
+  }
   row.timeT.resize(N);
   row.time0.resize(N);
   row.ViewMaskT.assign(N, nullptr);

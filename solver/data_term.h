@@ -68,6 +68,10 @@ struct DataTermRow {
   std::uint8_t* RefFlowMask = nullptr;
   // The start-depth prior (LevelState::StartDepthWeight): null unless it is on.
   const float *StartDepthWeight = nullptr, *DepthFromStart = nullptr;
+  // The motion prior (LevelState::motion_prior): off unless `motion_prior`. Per view, the outer
+  // iteration's position of the moved point and its target with the target's depth derivative.
+  bool motion_prior = false;
+  std::vector<const float*> MovedMapX, MovedMapY, TargetX, TargetY, TargetDxDZ, TargetDyDZ;
   std::vector<WarpedImageRow> timeT;  // WarpedT of views 0..N-1
   std::vector<WarpedImageRow> time0;  // Warped0 of views 1..N-1 (entry 0 unused)
   std::vector<std::uint8_t*> ViewMaskT, ViewMaskTCopy, StereoMask0;  // views 1..N-1
@@ -129,7 +133,7 @@ inline void AddDataTerm(double r, const double* J, double c, PixelEquations& equ
 // Adds every usable data term of interior pixel x of the bound row to its equations: checks the
 // safe areas and warp determinants (switching terms off and writing 127 or 191 into their masks),
 // linearises the warped images, and accumulates the reference-flow, flow, stereo-0 and stereo-t
-// terms, then the start-depth prior when the level has one. Depth estimated or fixed as the row
+// terms, then the start-depth prior and the motion prior when the level has them. Depth estimated or fixed as the row
 // was bound.
 void AccumulateDataTerms(DataTermRow& row, int x, PixelEquations& equations);
 

@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "geometry/view_warping.h"
+#include "solver/rigid_background.h"
 
 namespace sceneflow {
 
@@ -59,6 +60,12 @@ struct LevelState {
   // in the view it moves most (so the prior costs the same per pixel of shift at any depth unit).
   // DepthFromStart is Z − StartDepth of the current outer iteration.
   cv::Mat StartDepth, StartDepthWeight, DepthFromStart;
+
+  // The motion prior, only when the run has a rigid background (empty otherwise): the static
+  // pixels and start motion of the run on the level's grid and, per outer iteration, the targets
+  // of every pixel's moved point in every view.
+  MotionPriorLevel motion_prior;
+  MotionTargets motion_targets;
 
   // The linear system of one inner iteration: N = rows·cols·k rows, k + 4 coefficients per row.
   cv::Mat SystemMatrix;    // N × (k + 4)

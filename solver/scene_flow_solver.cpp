@@ -7,6 +7,7 @@
 
 #include "config/input_error.h"
 #include "geometry/camera.h"
+#include "geometry/masks.h"
 #include "geometry/view_warping.h"
 #include "io/false_colour.h"
 #include "solver/energy.h"
@@ -155,6 +156,15 @@ void UpdateStartDepthPrior(const cv::Mat& Z, int views, LevelState& st) {
   cv::subtract(Z, st.StartDepth, st.DepthFromStart);
 }
 
+// The run's static pixels and start motion on the level's grid.
+void SetUpMotionPrior(const RigidBackground& background, LevelState& st) {
+  MotionPriorLevel& level = st.motion_prior;
+  cv::resize(background.static_pixels, level.StaticPixels, st.size, 0, 0, cv::INTER_NEAREST);
+  cv::resize(background.U, level.StartU, st.size, 0, 0, cv::INTER_LINEAR);
+  cv::resize(background.V, level.StartV, st.size, 0, 0, cv::INTER_LINEAR);
+  cv::resize(background.W, level.StartW, st.size, 0, 0, cv::INTER_LINEAR);
+}
+
 void CopyOut(const cv::Mat& field, cv::Mat* out) {
   if (out == nullptr) return;
   if (out->empty() || out->size() == field.size()) {
@@ -196,6 +206,7 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
     bool stopped_before_solving = false;
     const bool start_depth_prior = run.start_depth_prior && depth_estimated;
     if (start_depth_prior) SetUpStartDepthPrior(run.start.Z, st);
+    if (run.rigid_background != nullptr) SetUpMotionPrior(*run.rigid_background, st);
 
     double outer_change = 0;
     for (int outer = 0;
@@ -207,6 +218,11 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
       clock.Charge(&PhaseTimes::warping);
       AssembleTerms(e.U, e.V, e.W, e.Z, projection_matrices, level_factor, intrinsics, st);
       if (start_depth_prior) UpdateStartDepthPrior(e.Z, views, st);
+      if (run.rigid_background != nullptr) {
+        UpdateMotionTargets(run.rigid_background->motion, st.motion_prior,
+                            st.warping.estimate.RefPointX, st.warping.estimate.RefPointY, e.Z,
+                            st.RayX, st.RayY, projection_matrices, st.motion_targets);
+      }
       clock.Charge(&PhaseTimes::term_assembly);
       ZeroIncrements(st);
       if (run.counts != nullptr) ++run.counts->outer_iterations;
@@ -266,6 +282,35 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
   CopyOut(e.W, run.W_out);
   CopyOut(e.Z, run.Z_out);
   clock.Charge(&PhaseTimes::other);
+}
+
+std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& p, const SolverRun& run,
+                                                      SceneFields& start) {
+  const int views = p.NumOfViews;
+  const double level_factor = LevelFactor(p.PyramidEta, run.start_level);
+  CalibrationSet calibration = CopyCalibration(run.calibration);
+  const std::vector<cv::Mat> view_centres =
+      ComputeViewCentres(calibration.R, calibration.T, CentreOfProjection(p), views);
+  cv::Mat gridX, gridY;
+  MakePixelGrids(start.Z.size(), gridX, gridY);
+  const LevelGeometry geometry{calibration, view_centres, ReferenceIntrinsicsOf(p), level_factor,
+                               gridX, gridY};
+  const std::optional<CameraMotion> motion =
+      FitCameraMotion(geometry, start, kFarDepthShare * p.maxZ);
+  if (!motion) return std::nullopt;
+  std::vector<cv::Mat> time0_images, time_t_images;
+  for (int view = 0; view < views; ++view) {
+    time0_images.push_back(run.time0[view][run.start_level - 1]);
+    time_t_images.push_back(run.timet[view][run.start_level - 1]);
+  }
+  RigidBackground background;
+  background.motion = *motion;
+  background.static_pixels = ChooseStaticPixels(*motion, geometry, views, time0_images,
+                                                time_t_images, kFarDepthShare * p.maxZ, start);
+  background.U = start.U;
+  background.V = start.V;
+  background.W = start.W;
+  return background;
 }
 
 }  // namespace sceneflow

@@ -10,6 +10,7 @@
 #include "io/pyramid.h"
 #include "io/run_log.h"
 #include "solver/linear_system.h"
+#include "solver/rigid_background.h"
 #include "solver/solver_observer.h"
 
 namespace sceneflow {
@@ -66,6 +67,9 @@ struct SolverRun {
   // start-depth prior, see LevelState::StartDepth) and kept at it where none does. Only while
   // depth is estimated.
   bool start_depth_prior = false;
+  // The camera's motion and the static pixels of the run (PrepareRigidBackground): the energy
+  // gains the rigid prior, which holds static pixels on the camera's motion. Null: no prior.
+  const RigidBackground* rigid_background = nullptr;
   SolverCounts* counts = nullptr;
   PhaseTimes* phase_times = nullptr;
   SolverObserver* observer = nullptr;  // told before every inner iteration (a progress line)
@@ -77,5 +81,11 @@ struct SolverRun {
 // the inner loop. Reads the remaining settings (NumOfViews, PyramidEta, weights, iteration limits,
 // file names) from the parameter set, whose derived defaults must already be applied.
 void SceneFlowSolver(const ParameterSet& parameters, const SolverRun& run);
+
+// The rigid background of a run, from its start values at `run.start_level` (FitCameraMotion,
+// then ChooseStaticPixels, which gives the camera's motion to the static pixels of `start`).
+// Nothing when no camera motion fits the start.
+std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& parameters,
+                                                      const SolverRun& run, SceneFields& start);
 
 }  // namespace sceneflow
