@@ -114,7 +114,8 @@ int DefaultMaxDisparity(int image_width) {
   return std::clamp(image_width / 4, 15, kLargestMaxDisparity);
 }
 
-cv::Mat DenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_disparity) {
+cv::Mat DenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_disparity,
+                       double* consistent_share) {
   CV_Assert(left.size() == right.size() && left.type() == right.type());
   CV_Assert(left.depth() == CV_8U && (left.channels() == 1 || left.channels() == 3));
   CV_Assert(max_disparity >= 1 && max_disparity <= kLargestMaxDisparity);
@@ -125,6 +126,9 @@ cv::Mat DenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_dispar
   // Disparities beyond the requested range count as undecided.
   disparity.setTo(kInvalid, disparity > max_disparity);
   const cv::Mat filled_pixels = disparity == kInvalid;
+  if (consistent_share != nullptr) {
+    *consistent_share = 1.0 - static_cast<double>(cv::countNonZero(filled_pixels)) / disparity.total();
+  }
 
   FillFromRowNeighbours(disparity);
   // The row-wise fill leaves streaks; a median over the filled pixels evens them out, while
@@ -133,6 +137,17 @@ cv::Mat DenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_dispar
   cv::medianBlur(disparity, smoothed, kFillMedianSize);
   smoothed.copyTo(disparity, filled_pixels);
   return disparity;
+}
+
+cv::Mat BestDenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_disparity) {
+  if (left.channels() == 1) return DenseDisparity(left, right, max_disparity);
+  double colour_share = 0, grey_share = 0;
+  cv::Mat colour = DenseDisparity(left, right, max_disparity, &colour_share);
+  cv::Mat left_grey, right_grey;
+  cv::cvtColor(left, left_grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(right, right_grey, cv::COLOR_BGR2GRAY);
+  cv::Mat grey = DenseDisparity(left_grey, right_grey, max_disparity, &grey_share);
+  return grey_share > colour_share ? grey : colour;
 }
 
 cv::Mat EncodeDisparity(const cv::Mat& disparity) {

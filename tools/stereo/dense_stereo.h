@@ -18,7 +18,16 @@ int DefaultMaxDisparity(int image_width);
 // than one pixel, or that either match leaves undecided (occlusions, untextured spots), take the
 // smaller of the disparities of their nearest valid neighbours on the row (the background side
 // of an occlusion), smoothed by a 5×5 median over the filled pixels.
-cv::Mat DenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_disparity);
+// When given, `consistent_share` receives the share of pixels whose left and right matches
+// agreed before the filling: the matcher's own measure of how well the pair matched.
+cv::Mat DenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_disparity,
+                       double* consistent_share = nullptr);
+
+// DenseDisparity of a colour pair and of its grey version, keeping the one whose left and right
+// matches agree at more pixels (the colour one on a tie): colour helps where the colours are
+// clean and hurts where the sensor's colour noise is strong, and the consistency of the two
+// matches tells which holds for the pair at hand. A grey pair is matched once.
+cv::Mat BestDenseDisparity(const cv::Mat& left, const cv::Mat& right, int max_disparity);
 
 // The disparity as an 8-bit grey image: 2·d rounded to the nearest integer, clamped to 0..255.
 cv::Mat EncodeDisparity(const cv::Mat& disparity);

@@ -91,7 +91,7 @@ int Run(int argc, char** argv) {
   MakeChannelsAgree(left, right);
   const int max_disparity = argc == 5 ? ParseMaxDisparity(argv[4]) : DefaultMaxDisparity(left.cols);
 
-  const cv::Mat encoded = EncodeDisparity(DenseDisparity(left, right, max_disparity));
+  const cv::Mat encoded = EncodeDisparity(BestDenseDisparity(left, right, max_disparity));
   const bool written = WriteImageAtomically(
       out_path, [&encoded](const std::string& path) { return cv::imwrite(path, encoded); });
   if (!written) throw StereoError("Error: could not write " + out_path);
