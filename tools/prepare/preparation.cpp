@@ -21,6 +21,9 @@ namespace fs = std::filesystem;
 constexpr double kSmallestDisparity = 0.5;
 // Motion that the start values do not hold is measured as this percentile of the flow's length.
 constexpr double kMotionPercentile = 0.99;
+// A scene moves (and gets a start that holds its motion) when that percentile exceeds this many
+// pixels: a static scene seen twice moves by the sensor noise alone, far less than a pixel.
+constexpr double kLeastSceneMotion = 1.0;
 
 double Percentile(const cv::Mat& field, double share) {
   std::vector<float> values(field.begin<float>(), field.end<float>());
@@ -38,15 +41,27 @@ double FlowLengthPercentile(const cv::Mat& flow, double share) {
   return Percentile(length, share);
 }
 
-// The images of every view at both instants, grey, all of the reference image's size.
+// The images of every view at both instants, all of the reference image's size: grey, as the
+// estimator reads them, and as stored (colour when they are), for the stereo matcher.
 struct ViewImages {
   std::vector<cv::Mat> time0, timet;
+  std::vector<cv::Mat> stored0, storedt;
   std::vector<std::string> names;
 };
+
+// An image as stored, colour or grey, with any alpha channel dropped.
+cv::Mat LoadStoredImage(const std::string& path) {
+  cv::Mat image = LoadImageQuietly(path, cv::IMREAD_ANYCOLOR);
+  if (image.empty()) throw InputError("Error: cannot read image " + path);
+  if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2BGR);
+  return image;
+}
 
 void AddView(ViewImages& images, const std::string& time0, const std::string& timet) {
   images.time0.push_back(LoadGreyImage(time0));
   images.timet.push_back(LoadGreyImage(timet));
+  images.stored0.push_back(LoadStoredImage(time0));
+  images.storedt.push_back(LoadStoredImage(timet));
   images.names.push_back(time0);
   images.names.push_back(timet);
   const cv::Size reference = images.time0[0].size();
@@ -171,7 +186,7 @@ PreparedRun Prepare(const PrepareOptions& o) {
   // Resize every image and the intrinsics by the scale.
   run.scale = o.scale;
   if (o.scale != 1) {
-    for (std::vector<cv::Mat>* list : {&images.time0, &images.timet}) {
+    for (std::vector<cv::Mat>* list : {&images.time0, &images.timet, &images.stored0, &images.storedt}) {
       for (cv::Mat& image : *list) {
         cv::Mat resized;
         cv::resize(image, resized, cv::Size(), o.scale, o.scale, cv::INTER_AREA);
@@ -198,7 +213,12 @@ PreparedRun Prepare(const PrepareOptions& o) {
 
   // Start values.
   const bool stereo_pair = views > 1 && rectified.baseline > 0;
-  run.init = !o.init.empty() ? o.init : (views == 1 ? "pipeline" : "stereo");
+  // The reference view's optical flow tells whether the scene moves: a start that holds the motion
+  // when it does, the stereo start alone (zero motion) when nothing moves.
+  const cv::Mat flow = ReferenceFlow(images.time0[0], images.timet[0]);
+  double uncovered_motion = FlowLengthPercentile(flow, kMotionPercentile);
+  run.init = !o.init.empty() ? o.init
+                             : (views == 1 || uncovered_motion > kLeastSceneMotion ? "pipeline" : "stereo");
   if (run.init == "stereo" && views == 1) {
     throw InputError("Error: a stereo start needs two views; one camera takes --init pipeline or none");
   }
@@ -206,25 +226,28 @@ PreparedRun Prepare(const PrepareOptions& o) {
   // Baseline of views 0 and 1 (the distance of view 1's centre), for units and the far limit.
   const double baseline = views > 1 ? cv::norm(cameras[1].R.t() * cameras[1].T) : 0;
   const double start_max_z = run.reference.focal * baseline / kSmallestDisparity;
-  // Depth of view 0 from views 0 and 1 at one instant: a rectified pair directly, other views
+  // Depth of view 0 from views 0 and 1 at one instant, matched on the images as stored (colour
+  // or grey, whichever matches more consistently): a rectified pair directly, other views
   // through rectification.
-  const auto stereo_depth = [&](const cv::Mat& image0, const cv::Mat& image1) {
+  const auto stereo_depth = [&](cv::Mat image0, cv::Mat image1) {
+    if (image0.channels() != image1.channels()) {
+      if (image0.channels() == 3) cv::cvtColor(image0, image0, cv::COLOR_BGR2GRAY);
+      if (image1.channels() == 3) cv::cvtColor(image1, image1, cv::COLOR_BGR2GRAY);
+    }
     if (stereo_pair) return StereoDepth(image0, image1, scaled_pair, max_disparity, start_max_z);
     return ViewPairDepth(image0, image1, cameras[1], cameras[0].C, max_disparity, start_max_z);
   };
   const double mono_depth = run.reference.focal;  // U and V in pixels of the reference view
-  const cv::Mat flow = ReferenceFlow(images.time0[0], images.timet[0]);
-  double uncovered_motion = FlowLengthPercentile(flow, kMotionPercentile);
   if (run.init == "pipeline") {
     if (views == 1) {
       run.start = MonoStart(images.time0[0], images.timet[0], cameras[0].C, mono_depth);
     } else {
-      run.start = TriangulateFlow(stereo_depth(images.time0[0], images.time0[1]),
-                                  stereo_depth(images.timet[0], images.timet[1]), flow, cameras[0].C);
+      run.start = TriangulateFlow(stereo_depth(images.stored0[0], images.stored0[1]),
+                                  stereo_depth(images.storedt[0], images.storedt[1]), flow, cameras[0].C);
     }
     uncovered_motion = 0;
   } else if (run.init == "stereo") {
-    run.start.Z = stereo_depth(images.time0[0], images.time0[1]);
+    run.start.Z = stereo_depth(images.stored0[0], images.stored0[1]);
   } else {
     // A constant depth: where the disparity is half the largest one searched; the mono units
     // for one camera or views without a baseline.

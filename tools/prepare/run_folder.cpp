@@ -82,8 +82,13 @@ std::string RunIni(const PreparedRun& run) {
   ini.Raw("; Prepared by sceneflow-prepare (" + run.form + ") from " + run.source + "\n");
   ini.Raw("; Run it from this folder: sceneflow " + std::string(kRunIni) + "\n");
   if (HasStartDepthPrior(run)) {
-    ini.Raw("; run.sh runs it with SCENEFLOW_DEPTH_PRIOR=start: depth is held near the stereo start,\n"
-            "; which the refinement alone worsens at depth edges of real images.\n");
+    ini.Raw("; run.sh runs it with SCENEFLOW_DEPTH_PRIOR=start: depth is held near the start depth,\n"
+            "; which the refinement alone worsens at depth edges of real images,\n"
+            "; and with SCENEFLOW_MOTION_PRIOR=camera: the pixels that move with the camera are held\n"
+            "; on the camera's motion fitted to the start, the others near their start motion.\n");
+  } else if (MotionPriorOf(run) == "start") {
+    ini.Raw("; run.sh runs it with SCENEFLOW_MOTION_PRIOR=start: the motion is held near the start's\n"
+            "; optical flow, which the brightness of the images alone does not improve on real images.\n");
   }
   ini.Raw("; Every derived setting says why it was chosen; change any of them here or with the\n"
           "; corresponding sceneflow-prepare flag.\n\n[Global]\n");
@@ -158,10 +163,22 @@ std::string RunScript(const PreparedRun& run, const std::string& estimator) {
       "# estimator; arguments are passed on after run.ini.\n"
       "cd \"$(dirname \"$0\")\" || exit 1\n";
   if (HasStartDepthPrior(run)) {
-    script += "# Depth held near the stereo start where the views observe it (README, real camera\n"
+    script += "# Depth held near the start depth where the views observe it (README, real camera\n"
               "# data); SCENEFLOW_DEPTH_PRIOR=none set outside runs without it.\n"
               "SCENEFLOW_DEPTH_PRIOR=${SCENEFLOW_DEPTH_PRIOR:-start}\n"
               "export SCENEFLOW_DEPTH_PRIOR\n";
+  }
+  const std::string motion_prior = MotionPriorOf(run);
+  if (motion_prior == "camera") {
+    script += "# The pixels that move with the camera held on its motion, fitted to the start, and\n"
+              "# the others near their start motion; SCENEFLOW_MOTION_PRIOR=none runs without it.\n";
+  } else if (motion_prior == "start") {
+    script += "# The motion held near the start's optical flow, which the brightness of the images\n"
+              "# alone does not improve on real images; SCENEFLOW_MOTION_PRIOR=none runs without it.\n";
+  }
+  if (!motion_prior.empty()) {
+    script += "SCENEFLOW_MOTION_PRIOR=${SCENEFLOW_MOTION_PRIOR:-" + motion_prior + "}\n"
+              "export SCENEFLOW_MOTION_PRIOR\n";
   }
   script += "estimator=${SCENEFLOW:-" + ShellQuoted(estimator) + "}\n";
   script += "exec \"$estimator\" " + std::string(kRunIni) + " \"$@\"\n";

@@ -28,8 +28,20 @@ struct PreparedRun {
 };
 
 // Whether run.sh holds depth near the start depth (SCENEFLOW_DEPTH_PRIOR=start): with a stereo
-// start, whose depth the full-size refinement otherwise worsens on real images.
-inline bool HasStartDepthPrior(const PreparedRun& run) { return run.init == "stereo"; }
+// start, whose depth the refinement otherwise worsens on real images.
+inline bool HasStartDepthPrior(const PreparedRun& run) {
+  return run.cameras.size() > 1 && (run.init == "stereo" || run.init == "pipeline");
+}
+
+// How run.sh holds the motion (SCENEFLOW_MOTION_PRIOR): with two or more views and a stereo or
+// pipeline start, "camera" (the pixels that move with the camera held on the camera's motion
+// fitted to the start, the others near their start motion); with one camera and a flow start,
+// "start" (every pixel near its start motion); otherwise not at all (empty).
+inline std::string MotionPriorOf(const PreparedRun& run) {
+  if (HasStartDepthPrior(run)) return "camera";
+  if (run.cameras.size() == 1 && run.init == "pipeline") return "start";
+  return "";
+}
 
 // Names inside a run folder.
 inline constexpr char kRunIni[] = "run.ini";

@@ -43,7 +43,7 @@ cv::Mat DepthFromDisparity(const cv::Mat& disparity, const RectifiedPair& pair, 
 
 cv::Mat StereoDepth(const cv::Mat& left, const cv::Mat& right, const RectifiedPair& pair,
                     int max_disparity, double max_z) {
-  return DepthFromDisparity(DenseDisparity(left, right, max_disparity), pair, max_z);
+  return DepthFromDisparity(BestDenseDisparity(left, right, max_disparity), pair, max_z);
 }
 
 cv::Mat ViewPairDepth(const cv::Mat& image0, const cv::Mat& image1, const ViewCamera& view1,
@@ -69,7 +69,7 @@ cv::Mat ViewPairDepth(const cv::Mat& image0, const cv::Mat& image1, const ViewCa
     cv::flip(rectified0, rectified0, 1);
     cv::flip(rectified1, rectified1, 1);
   }
-  cv::Mat disparity = DenseDisparity(rectified0, rectified1, max_disparity);
+  cv::Mat disparity = BestDenseDisparity(rectified0, rectified1, max_disparity);
   if (mirrored) cv::flip(disparity, disparity, 1);
 
   // Each reference pixel's ray, turned into the rectified frame, meets the rectified image at
