@@ -348,6 +348,7 @@ int RunKittiForm(int argc, char** argv) {
     values.push_back(frames.back().values);
   }
   const KittiValues mean = MeanOf(values);
+  if (!options.json_path.empty()) WriteJson(options.json_path, options, frames, mean);
 
   std::printf("KITTI scene-flow scores of %s against the ground truth %s (%zu frame%s)\n",
               options.estimate_dir.c_str(), options.truth_dir.c_str(), frames.size(), frames.size() == 1 ? "" : "s");
@@ -356,7 +357,6 @@ int RunKittiForm(int argc, char** argv) {
   } else {
     PrintTables(frames, mean);
   }
-  if (!options.json_path.empty()) WriteJson(options.json_path, options, frames, mean);
   return 0;
 }
 
