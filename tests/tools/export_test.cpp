@@ -178,6 +178,35 @@ TEST(Export, EveryFormatReadsBackWithTheRunsValues) {
   }
 }
 
+// --start: the start values the INI names, on the grid of images/ (8×6) whatever the final level.
+// Depth 10 (one number fills the field) and U 1 give a disparity of 20·0.5/10 = 1 original pixel
+// and a flow of 10·1/10 = 1 pixel of images/, 2 original pixels.
+TEST(Export, StartValuesInsteadOfTheFinalFields) {
+  TempDir run, out;
+  MakeRun(run);
+  std::filesystem::create_directories(run / "start");
+  WriteFile(run / "start/Z0.txt", "10\n");
+  WriteMatrix(run / "start/U.txt", cv::Mat(6, 8, CV_64F, cv::Scalar(1)));
+  WriteFile(run / "run.ini", ReadFile(run / "run.ini") +
+                                 "[SceneFlow]\nSF_Z0_start_Txt_FileName = start/Z0.txt\n"
+                                 "SF_U_start_Txt_FileName = start/U.txt\n");
+  const ProgramResult result = RunProgram(kExport, {run.path(), "--start", "--kitti", out / "kitti"}, out.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  const cv::Mat disp_0 = cv::imread(out / "kitti/disp_0/000007_10.png", cv::IMREAD_UNCHANGED);
+  const cv::Mat flow = cv::imread(out / "kitti/flow/000007_10.png", cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(disp_0.size(), cv::Size(16, 12));
+  ASSERT_EQ(flow.size(), cv::Size(16, 12));
+  EXPECT_EQ(disp_0.at<uint16_t>(0, 0), 256);
+  EXPECT_EQ(disp_0.at<uint16_t>(11, 15), 256);
+  EXPECT_EQ(flow.at<cv::Vec3w>(5, 10), cv::Vec3w(1, 32768, 32768 + 2 * 64));
+
+  std::filesystem::remove(run / "start/Z0.txt");
+  const ProgramResult missing = RunProgram(kExport, {run.path(), "--start", "--kitti", out / "again"}, out.path());
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(testing::CountLines(missing.err), 1) << missing.err;
+  EXPECT_NE(missing.err.find("start/Z0.txt"), std::string::npos) << missing.err;
+}
+
 TEST(Export, MissingResultsEndWithOneLine) {
   TempDir run;
   MakeRun(run);

@@ -16,6 +16,8 @@
 #include "config/input_error.h"
 #include "io/image_file.h"
 #include "tools/eval/field_files.h"
+#include "tools/eval/json_text.h"
+#include "tools/eval/kitti_eval.h"
 #include "tools/eval/metrics.h"
 #include "tools/eval/real_eval.h"
 
@@ -64,8 +66,11 @@ void PrintUsage(FILE* stream, const char* program) {
                "Compares a folder made by sceneflow-prepare with real ground truth (real --help).\n"
                "       %s rigid RUN_DIR [options]\n"
                "Fits the camera's motion to the pipeline start's 3D points and compares the median W\n"
-               "of the static pixels (rigid --help).\n",
-               program, program, program);
+               "of the static pixels (rigid --help).\n"
+               "       %s kitti ESTIMATE_DIR GROUND_TRUTH_DIR [--frames LIST|FRAME,...] [--json FILE]\n"
+               "Scores files in the KITTI 2015 scene-flow submission layout with the benchmark's D1, D2,\n"
+               "Fl and SF (kitti --help).\n",
+               program, program, program, program);
 }
 
 int ParseInt(const std::string& text, const std::string& option) {
@@ -188,22 +193,6 @@ std::string FormatValue(double value) {
   return text;
 }
 
-std::string JsonValue(double value) {
-  if (!std::isfinite(value)) return "null";
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.6g", value);
-  return text;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 std::string JsonMetrics(const Metrics& metrics) {
   std::string json = "{\"pixels\": " + std::to_string(metrics.pixels) +
                      ", \"flow2d_undefined\": " + std::to_string(metrics.flow2d_undefined);
@@ -286,6 +275,7 @@ void WriteImages(const std::string& folder, const SceneFlowFields& truth, const 
 int Run(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "real") return RunRealForm(argc, argv);
   if (argc > 1 && std::string(argv[1]) == "rigid") return RunRigidForm(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "kitti") return RunKittiForm(argc, argv);
   const std::optional<Options> parsed = ParseOptions(argc, argv);
   if (!parsed) {
     PrintUsage(stdout, argv[0]);

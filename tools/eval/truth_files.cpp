@@ -7,9 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "config/input_error.h"
+#include "io/image_file.h"
 
 namespace sceneflow::eval {
 namespace {
@@ -40,12 +39,7 @@ float SwapBytes(float value) {
 }
 
 cv::Mat ReadImageUnchanged(const std::string& path) {
-  cv::Mat image;
-  try {
-    image = cv::imread(path, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
-    image.release();
-  }
+  const cv::Mat image = LoadImageQuietly(path, cv::IMREAD_UNCHANGED);
   if (image.empty()) throw InputError("Error: cannot read image " + path);
   return image;
 }
@@ -80,21 +74,13 @@ cv::Mat ReadFlo(const std::string& path) {
   return flow;
 }
 
-cv::Mat ReadKittiFlow(const std::string& path) {
-  const cv::Mat image = ReadImageUnchanged(path);
-  if (image.depth() != CV_16U || image.channels() != 3) {
-    throw InputError("Error: " + path + " is not a KITTI flow image (16-bit, 3 channels)");
-  }
-  cv::Mat flow(image.size(), CV_64FC2);
-  for (int y = 0; y < image.rows; ++y) {
-    const cv::Vec3w* in = image.ptr<cv::Vec3w>(y);  // OpenCV's channel order: B, G, R
-    cv::Vec2d* out = flow.ptr<cv::Vec2d>(y);
-    for (int x = 0; x < image.cols; ++x) {
-      out[x] = in[x][0] == 0 ? cv::Vec2d(kUnknown, kUnknown)
-                             : cv::Vec2d((in[x][2] - 32768.0) / 64.0, (in[x][1] - 32768.0) / 64.0);
-    }
-  }
-  return flow;
+// Disparity from a PNG's values: value / scale, 0 unknown.
+cv::Mat DisparityFromPng(const cv::Mat& image, double scale) {
+  cv::Mat stored;
+  image.convertTo(stored, CV_64F);
+  cv::Mat disparity = stored / scale;
+  disparity.setTo(kUnknown, stored == 0);
+  return disparity;
 }
 
 }  // namespace
@@ -142,12 +128,32 @@ cv::Mat ReadDisparityTruth(const std::string& path, double png_scale) {
   if (!sixteen_bit && image.depth() != CV_8U) {
     throw InputError("Error: " + path + " is neither an 8-bit nor a 16-bit disparity image");
   }
-  const double scale = png_scale > 0 ? png_scale : (sixteen_bit ? 256.0 : 4.0);
-  cv::Mat stored;
-  image.convertTo(stored, CV_64F);
-  cv::Mat disparity = stored / scale;
-  disparity.setTo(kUnknown, stored == 0);
-  return disparity;
+  return DisparityFromPng(image, png_scale > 0 ? png_scale : (sixteen_bit ? 256.0 : 4.0));
+}
+
+cv::Mat ReadKittiDisparity(const std::string& path) {
+  const cv::Mat image = ReadImageUnchanged(path);
+  if (image.depth() != CV_16U || image.channels() != 1) {
+    throw InputError("Error: " + path + " is not a KITTI disparity image (16-bit, 1 channel)");
+  }
+  return DisparityFromPng(image, 256.0);
+}
+
+cv::Mat ReadKittiFlow(const std::string& path) {
+  const cv::Mat image = ReadImageUnchanged(path);
+  if (image.depth() != CV_16U || image.channels() != 3) {
+    throw InputError("Error: " + path + " is not a KITTI flow image (16-bit, 3 channels)");
+  }
+  cv::Mat flow(image.size(), CV_64FC2);
+  for (int y = 0; y < image.rows; ++y) {
+    const cv::Vec3w* in = image.ptr<cv::Vec3w>(y);  // OpenCV's channel order: B, G, R
+    cv::Vec2d* out = flow.ptr<cv::Vec2d>(y);
+    for (int x = 0; x < image.cols; ++x) {
+      out[x] = in[x][0] == 0 ? cv::Vec2d(kUnknown, kUnknown)
+                             : cv::Vec2d((in[x][2] - 32768.0) / 64.0, (in[x][1] - 32768.0) / 64.0);
+    }
+  }
+  return flow;
 }
 
 cv::Mat ReadFlowTruth(const std::string& path) {

@@ -22,6 +22,12 @@ cv::Mat ReadDisparityTruth(const std::string& path, double png_scale = 0);
 //   PNG                      KITTI: 16-bit, channels R = 64·u + 2^15, G = 64·v + 2^15, B = valid.
 cv::Mat ReadFlowTruth(const std::string& path);
 
+// The KITTI formats alone, for files that must be in them (a benchmark submission and its truth):
+// a 16-bit one-channel disparity PNG (value / 256, 0 invalid) and a 16-bit three-channel flow PNG.
+// Any other image throws InputError naming the file and the format it should have.
+cv::Mat ReadKittiDisparity(const std::string& path);
+cv::Mat ReadKittiFlow(const std::string& path);
+
 // Reads a one-channel PFM file ("Pf") as CV_64F, rows top to bottom; a three-channel one ("PF")
 // gives its first channel.
 cv::Mat ReadPfm(const std::string& path);

@@ -1,6 +1,7 @@
-// sceneflow-export: turns a finished run's final text fields into the files other tools open: a
-// PLY point cloud, Middlebury .flo optical flow with its colour-wheel picture, PFM images, the
-// KITTI submission PNGs and pictures of depth and motion with robust colour ranges.
+// sceneflow-export: turns a finished run's final text fields (or, with --start, its start values) into
+// the files other tools open: a PLY point cloud, Middlebury .flo optical flow with its colour-wheel
+// picture, PFM images, the KITTI submission PNGs and pictures of depth and motion with robust
+// colour ranges.
 
 #include <cstdio>
 #include <filesystem>
@@ -33,12 +34,13 @@ struct Options {
   std::string run_dir;
   std::string ini = "run.ini";
   std::string ply, ply_t, flo, pfm_dir, kitti_dir, pictures_dir;
+  bool start = false;  // the start values instead of the final fields
 };
 
 void PrintUsage(FILE* stream, const char* program) {
   std::fprintf(stream,
                "Usage: %s RUN_DIR [--ini FILE] [--ply FILE] [--ply-t FILE] [--flo FILE] [--pfm DIR]\n"
-               "                  [--kitti DIR] [--pictures DIR]\n"
+               "                  [--kitti DIR] [--pictures DIR] [--start]\n"
                "Reads the final fields Z0_final.txt, U_final.txt, V_final.txt, W_final.txt of a finished\n"
                "run (in the INI's TxtResultsDir) with the INI's reference camera and image, and writes:\n"
                "  --ply FILE      point cloud of the reference surface at time 0 (binary PLY), coloured\n"
@@ -52,7 +54,11 @@ void PrintUsage(FILE* stream, const char* program) {
                "  --pictures DIR  Z.png, U.png, V.png, W.png (colour range from the 2nd to the 98th\n"
                "                  percentile) and flow.png (colour wheel with a legend)\n"
                "  --ini FILE      the run's INI, relative to RUN_DIR unless absolute (default run.ini)\n"
-               "Without an output option everything is written into RUN_DIR/export.\n"
+               "  --start         write the start values instead of the final fields: the text files\n"
+               "                  the INI names (start/Z0.txt, U.txt, V.txt, W.txt in a folder made by\n"
+               "                  sceneflow-prepare), at the full size of the images (level 1)\n"
+               "Without an output option everything is written into RUN_DIR/export (RUN_DIR/export-start\n"
+               "with --start).\n"
                "The cloud, the PFM fields and the pictures of Z, U, V, W are on the grid of the results\n"
                "(level PyramidLevelFinal). With a prepared.txt (a folder made by sceneflow-prepare), the\n"
                "flow, the disparity and the KITTI files are at the size of the original images, in their\n"
@@ -67,7 +73,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "-h" || argument == "--help") return std::nullopt;
-    if (argument.rfind("--", 0) == 0) {
+    if (argument == "--start") {
+      options.start = true;
+    } else if (argument.rfind("--", 0) == 0) {
       if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
       const std::string value = argv[++i];
       if (argument == "--ini") {
@@ -133,7 +141,7 @@ int Run(int argc, char** argv) {
   if (!fs::is_directory(options.run_dir)) throw InputError("Error: no run folder " + options.run_dir);
   if (options.ply.empty() && options.ply_t.empty() && options.flo.empty() && options.pfm_dir.empty() &&
       options.kitti_dir.empty() && options.pictures_dir.empty()) {
-    const fs::path out = fs::path(options.run_dir) / "export";
+    const fs::path out = fs::path(options.run_dir) / (options.start ? "export-start" : "export");
     options.ply = (out / "cloud.ply").string();
     options.ply_t = (out / "cloud_t.ply").string();
     options.flo = (out / "flow.flo").string();
@@ -155,7 +163,8 @@ int Run(int argc, char** argv) {
   if (!fs::is_regular_file(ini_path)) throw InputError("Error: cannot read the run's INI " + ini_path.string());
   fs::current_path(options.run_dir);
 
-  const RunResults run = LoadRunResults(options.ini, "prepared.txt");
+  const RunResults run =
+      LoadRunResults(options.ini, "prepared.txt", options.start ? RunFields::kStart : RunFields::kFinal);
   const PreparedInfo& prepared = run.prepared;
   const cv::Mat surface = SurfaceMask(run);
   const cv::Mat points = ReferencePoints(run);

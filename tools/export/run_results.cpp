@@ -40,6 +40,34 @@ cv::Mat ReadFinalField(const std::string& directory, const char* name, cv::Size 
   return field;
 }
 
+// A start field read as the estimator reads it: the numbers fill the full-size field row by row
+// and, when they run out, the last one fills the rest (a file of one number is a constant field).
+cv::Mat ReadStartField(const std::string& path, cv::Size size) {
+  cv::Mat field(size, CV_64F, cv::Scalar(0));
+  if (!ReadTextMatrix(path.c_str(), field) || !cv::checkRange(field)) {
+    throw InputError("Error: cannot read start field file " + path);
+  }
+  return field;
+}
+
+cv::Mat StartMotion(const OptionalString& text_path, double constant, cv::Size size) {
+  if (text_path) return ReadStartField(*text_path, size);
+  return cv::Mat(size, CV_64F, cv::Scalar(constant));
+}
+
+// The start values, when the INI gives them as text files (as sceneflow-prepare writes it).
+void LoadStartFields(const ParameterSet& p, const std::string& ini_path, cv::Size size, RunResults& run) {
+  if (p.InitStereo != 0 || p.SF_Z0_start_init_FileName || p.SF_U_start_init_FileName ||
+      p.SF_V_start_init_FileName || p.SF_W_start_init_FileName || !p.SF_Z0_start_Txt_FileName) {
+    throw InputError("Error: " + ini_path + " does not give the start values as text files "
+                     "(SF_Z0_start_Txt_FileName, as in a folder made by sceneflow-prepare)");
+  }
+  run.Z = ReadStartField(*p.SF_Z0_start_Txt_FileName, size);
+  run.U = StartMotion(p.SF_U_start_Txt_FileName, p.U_CONST, size);
+  run.V = StartMotion(p.SF_V_start_Txt_FileName, p.V_CONST, size);
+  run.W = StartMotion(p.SF_W_start_Txt_FileName, p.W_CONST, size);
+}
+
 }  // namespace
 
 PreparedInfo ReadPreparedInfo(const std::string& path) {
@@ -74,7 +102,7 @@ PreparedInfo ReadPreparedInfo(const std::string& path) {
   return info;
 }
 
-RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path) {
+RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path, RunFields fields) {
   RunResults run;
   ParameterSet& p = run.parameters;
   if (LoadParameters(p, ini_path.c_str()) != 0) throw InputError("Error: cannot read " + ini_path);
@@ -98,13 +126,17 @@ RunResults LoadRunResults(const std::string& ini_path, const std::string& prepar
     throw InputError("Error: " + ini_path + " gives the reference camera a focal length of 0");
   }
 
-  run.level = p.PyramidLevelFinal;
+  run.level = fields == RunFields::kStart ? 1 : p.PyramidLevelFinal;
   run.level_factor = LevelFactor(p.PyramidEta, run.level);
   const cv::Size size = PyramidLevelSize(run.full_size, p.PyramidEta, run.level);
-  run.Z = ReadFinalField(*p.TxtResultsDir, "Z0_final.txt", size);
-  run.U = ReadFinalField(*p.TxtResultsDir, "U_final.txt", size);
-  run.V = ReadFinalField(*p.TxtResultsDir, "V_final.txt", size);
-  run.W = ReadFinalField(*p.TxtResultsDir, "W_final.txt", size);
+  if (fields == RunFields::kStart) {
+    LoadStartFields(p, ini_path, size, run);
+  } else {
+    run.Z = ReadFinalField(*p.TxtResultsDir, "Z0_final.txt", size);
+    run.U = ReadFinalField(*p.TxtResultsDir, "U_final.txt", size);
+    run.V = ReadFinalField(*p.TxtResultsDir, "V_final.txt", size);
+    run.W = ReadFinalField(*p.TxtResultsDir, "W_final.txt", size);
+  }
   if (size == run.full_size) {
     run.colour = reference;
   } else {

@@ -41,9 +41,19 @@ struct RunResults {
   PreparedInfo prepared;
 };
 
+// Which fields of the run to load.
+enum class RunFields {
+  kFinal,  // Z0_final.txt, U_final.txt, V_final.txt, W_final.txt of TxtResultsDir (level
+           // PyramidLevelFinal)
+  kStart,  // the start values the estimator reads from the text files the INI names
+           // (SF_Z0_start_Txt_FileName; SF_U/V/W_start_Txt_FileName, else U_CONST, V_CONST,
+           // W_CONST), at full size: `level` is 1
+};
+
 // Loads the run described by the INI file, reading the files it names relative to the current
 // directory (as the estimator does when run from the run folder). Throws InputError on the
 // first missing or unreadable input, with one line naming it.
-RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path);
+RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path,
+                          RunFields fields = RunFields::kFinal);
 
 }  // namespace sceneflow::exporting
