@@ -4,7 +4,9 @@
 // is fetched. Plain WebGL 1, so that any browser of the last decade opens it.
 //
 // The page's state can be set from the address: #t=1 (a time between 0 and 1, t being 1),
-// #play=1, #colour=image|depth|motion, #motion=0|1 (the segments), #size=1..10 (point size).
+// #play=1, #colour=image|depth|motion, #motion=0|1 (the segments), #size=1..10 (point size),
+// #yaw=30&pitch=20 (degrees the view is turned from the reference camera, about the middle depth);
+// settings join with &.
 'use strict';
 
 (() => {
@@ -95,11 +97,10 @@
     const grid = scene.gridWidth + '×' + scene.gridHeight;
     document.getElementById('caption').textContent =
         scene.folder + ' · image ' + scene.imageWidth + '×' + scene.imageHeight + ' · ' + scene.units + ' · ' +
-        shown + ' points shown: ' + everyNth(scene.stride, 'pixel') + ' of ' + everyNth(scene.stride, 'row') +
-        ' of the ' + grid + ' result grid (so that at most ' + scene.maxPoints.toLocaleString('en-US') +
-        ' are shown), leaving out depths at 0.95·maxZ = ' + formatNumber(scene.farLimit) + ' or beyond, as in ' +
-        'the PLY; motion ' + everyNth(scene.segmentStride, 'pixel') + ' of ' +
-        everyNth(scene.segmentStride, 'row') + '.';
+        shown + ' points (' + everyNth(scene.stride, 'pixel') + ' of ' + everyNth(scene.stride, 'row') +
+        ' of the ' + grid + ' results, at most ' + scene.maxPoints.toLocaleString('en-US') +
+        '; as in the PLY, none at 0.95·maxZ = ' + formatNumber(scene.farLimit) + ' or beyond) · motion at ' +
+        everyNth(scene.segmentStride, 'pixel') + ' of ' + everyNth(scene.segmentStride, 'row');
   }
 
   function fillLegend(element, title, low, high) {
@@ -473,6 +474,10 @@
     if (settings.has('motion')) state.segments = settings.get('motion') !== '0';
     const size = Number(settings.get('size'));
     if (Number.isInteger(size) && size >= 1 && size <= kMaxPointSize) state.pointSize = size;
+    const degrees = (key) => (settings.has(key) && Number.isFinite(Number(settings.get(key))) ?
+      Number(settings.get(key)) * Math.PI / 180 : null);
+    if (degrees('yaw') !== null) camera.yaw = degrees('yaw');
+    if (degrees('pitch') !== null) camera.pitch = Math.min(kMaxPitch, Math.max(-kMaxPitch, degrees('pitch')));
     requestDraw();
   }
 
@@ -482,7 +487,7 @@
     const height = canvas.clientHeight || 1;
     const imageHeightOnScreen = Math.min(height, width * scene.imageHeight / scene.imageWidth);
     const spacing = imageHeightOnScreen / (scene.gridHeight / scene.stride);
-    return Math.min(kMaxPointSize, Math.max(1, Math.ceil(spacing)));
+    return Math.min(kMaxPointSize, Math.max(2, Math.ceil(spacing)));
   }
 
   function bindControls() {
