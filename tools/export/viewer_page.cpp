@@ -1,6 +1,7 @@
 #include "tools/export/viewer_page.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,8 @@
 
 namespace sceneflow::exporting {
 namespace {
+
+static_assert(std::endian::native == std::endian::little, "the page's arrays are little-endian");
 
 // Positions and motion travel as int16 in ±32767 steps of their scale.
 constexpr double kQuantisedMax = 32767;
@@ -208,7 +211,6 @@ std::string SceneJson(const RunResults& run, const std::string& folder) {
   const double fov_y = 2 * std::atan(run.full_size.height / 2.0 / k.f0kv);
 
   std::map<std::string, std::string> fields = {
-      {"title", JsonString(PageTitle(folder))},
       {"folder", JsonString(folder)},
       {"units", JsonString(units.name)},
       {"unitSymbol", JsonString(units.symbol)},

@@ -168,7 +168,7 @@
   // a target point; at home it looks from the reference camera down its axis at the middle depth.
 
   const kSceneUp = [0, -1, 0];
-  const middleDepth = (scene.depthRange[0] + scene.depthRange[1]) / 2;
+  const middleDepth = (scene.depthRange[0] + scene.depthRange[1]) / 2 || 1;  // 1 for a run without points
   const homeCamera = () => ({target: [0, 0, middleDepth], distance: middleDepth, yaw: 0, pitch: 0});
   let camera = homeCamera();
 
