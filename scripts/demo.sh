@@ -2,7 +2,8 @@
 # The demo behind `make demo`: renders the two-view 320x240 sphere scene into BUILD_DIR/demo,
 # starts the depth from the bundled stereo program (or, without it, from the scene's blurred noisy
 # start depth), runs sceneflow on it, prints the accuracy of the start values and of the result and
-# exports the result (point cloud, optical flow and pictures) with sceneflow-export when it is built.
+# exports the result (point cloud, optical flow, pictures and a page with a 3D view) with
+# sceneflow-export when it is built.
 #
 #   scripts/demo.sh BUILD_DIR
 #
@@ -83,7 +84,8 @@ if ((status == 0)) && [[ -x "$bin/sceneflow-export" ]]; then
   echo
   echo "== Exporting the result into $demo/export"
   if "$bin/sceneflow-export" "$demo" --ini scene.ini --ply "$demo/export/cloud.ply" \
-       --flo "$demo/export/flow.flo" --pictures "$demo/export" > "$demo/export.txt" 2>&1; then
+       --flo "$demo/export/flow.flo" --pictures "$demo/export" --html "$demo/export/view.html" \
+       > "$demo/export.txt" 2>&1; then
     exported=1
   else
     echo "Note: the export failed: $(tail -n 1 "$demo/export.txt")"
@@ -101,6 +103,7 @@ if ((exported)); then
   echo "optical flow:         $demo/export/flow.png (colour wheel), flow.flo (Middlebury)"
   echo "point cloud:          $demo/export/cloud.ply (motion U, V, W per vertex)"
   echo "robust colour ranges: $demo/export/Z.png, U.png, V.png, W.png"
+  echo "3D view (browser):    $demo/export/view.html (turn, zoom, play time 0 to t)"
 fi
 echo "depth (truth, start): $demo/images/Z_truth.png, Z_start.png (same colour scale)"
 echo "scene:                $demo/img0_0.png (view 0, time 0), description.txt, scene.ini"

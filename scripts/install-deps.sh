@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, and only those that are missing, so that a second
-# run is quick and needs no network. Further packages named as arguments (the fuzzing build's
-# compiler, say) are installed the same way.
+# Installs the Debian packages the build and its tests need (Chromium opens the exported 3D view),
+# and only those that are missing, so that a second run is quick and needs no network. Further
+# packages named as arguments (the fuzzing build's compiler, say) are installed the same way.
 set -euo pipefail
 
-packages=(g++ cmake make libopencv-dev libiniparser-dev googletest libgtest-dev libbenchmark-dev parallel "$@")
+packages=(g++ cmake make libopencv-dev libiniparser-dev googletest libgtest-dev libbenchmark-dev parallel chromium "$@")
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)

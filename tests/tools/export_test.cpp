@@ -13,6 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "io/text_matrix.h"
+#include "tests/support/base64.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
@@ -94,13 +95,35 @@ T At(const std::vector<char>& bytes, size_t offset) {
   return value;
 }
 
+// The value of `key` in the 3D view's scene description, which holds one "key":value per line.
+std::string SceneField(const std::string& page, const std::string& key) {
+  const std::string start = "\n\"" + key + "\":";
+  const size_t at = page.find(start);
+  if (at == std::string::npos) return "";
+  const size_t from = at + start.size();
+  std::string value = page.substr(from, page.find('\n', from) - from);
+  if (!value.empty() && value.back() == ',') value.pop_back();
+  return value;
+}
+
+cv::Vec3d SceneVector(const std::string& page, const std::string& key) {
+  cv::Vec3d vector(0, 0, 0);
+  std::sscanf(SceneField(page, key).c_str(), "[%lf,%lf,%lf]", &vector[0], &vector[1], &vector[2]);
+  return vector;
+}
+
+std::string SceneBytes(const std::string& page, const std::string& key) {
+  const std::string field = SceneField(page, key);
+  return testing::DecodeBase64(field.substr(1, field.size() - 2));
+}
+
 TEST(Export, EveryFormatReadsBackWithTheRunsValues) {
   TempDir run, out;
   MakeRun(run);
   const ProgramResult result =
       RunProgram(kExport, {run.path(), "--ply", out / "cloud.ply", "--ply-t", out / "cloud_t.ply", "--flo",
                            out / "flow.flo", "--pfm", out / "pfm", "--kitti", out / "kitti", "--pictures",
-                           out / "pictures"},
+                           out / "pictures", "--html", out / "view.html"},
                  out.path());
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
@@ -171,6 +194,29 @@ TEST(Export, EveryFormatReadsBackWithTheRunsValues) {
   EXPECT_EQ(valid[0], 1);
   EXPECT_EQ(flow.at<Pixel16>(1, 1), Pixel16(0, 0, 0));
 
+  // The 3D view: the PLY's 11 points, each position and motion as int16 steps of its scale.
+  const std::string page = ReadFile(out / "view.html");
+  EXPECT_EQ(page.find("{{"), std::string::npos);
+  EXPECT_NE(page.find("<title>" + std::filesystem::path(run.path()).filename().string()), std::string::npos);
+  EXPECT_EQ(SceneField(page, "points"), "11");
+  EXPECT_EQ(SceneField(page, "units"), "\"metres\"");
+  const std::string positions = SceneBytes(page, "positions"), motion = SceneBytes(page, "motion"),
+                    colours = SceneBytes(page, "colours");
+  ASSERT_EQ(positions.size(), 11u * 3 * 2);
+  ASSERT_EQ(motion.size(), 11u * 3 * 2);
+  ASSERT_EQ(colours.size(), 11u * 3);
+  EXPECT_EQ(SceneBytes(page, "segments").size(), 11u * 4);
+  const cv::Vec3d centre = SceneVector(page, "centre"), half_extent = SceneVector(page, "halfExtent");
+  const double motion_scale = std::stod(SceneField(page, "motionScale"));
+  const std::vector<char> position_bytes(positions.begin(), positions.end()), motion_bytes(motion.begin(), motion.end());
+  const cv::Vec3d first_point(-8, -6, 20), first_motion(2, -1, -25);
+  for (int axis = 0; axis < 3; ++axis) {
+    EXPECT_NEAR(centre[axis] + half_extent[axis] * At<int16_t>(position_bytes, 2 * axis) / 32767.0,
+                first_point[axis], half_extent[axis] / 32767.0);
+    EXPECT_NEAR(motion_scale * At<int16_t>(motion_bytes, 2 * axis) / 32767.0, first_motion[axis], motion_scale / 32767.0);
+  }
+  EXPECT_EQ(colours.substr(0, 3), std::string({30, 20, 10}));  // red, green, blue
+
   for (const char* picture : {"Z.png", "W.png", "flow.png"}) {
     EXPECT_EQ(cv::imread(out / ("pictures/" + std::string(picture))).size(),
               std::string(picture) == "flow.png" ? cv::Size(16, 12) : cv::Size(4, 3))
@@ -220,6 +266,18 @@ TEST(Export, MissingResultsEndWithOneLine) {
   const ProgramResult help = RunProgram(kExport, {"--help"}, run.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage:"), std::string::npos);
+}
+
+// A page whose place is taken by a folder: one line, and no temporary file left beside it.
+TEST(Export, UnwritablePageEndsWithOneLine) {
+  TempDir run;
+  MakeRun(run);
+  std::filesystem::create_directories(run / "taken/view.html");
+  const ProgramResult result = RunProgram(kExport, {run.path(), "--html", run / "taken/view.html"}, run.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(testing::CountLines(result.err), 1) << result.err;
+  EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run / "taken"), {}), 1);
 }
 
 }  // namespace

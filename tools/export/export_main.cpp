@@ -1,7 +1,7 @@
 // sceneflow-export: turns a finished run's final text fields (or, with --start, its start values) into
 // the files other tools open: a PLY point cloud, Middlebury .flo optical flow with its colour-wheel
-// picture, PFM images, the KITTI submission PNGs and pictures of depth and motion with robust
-// colour ranges.
+// picture, PFM images, the KITTI submission PNGs, pictures of depth and motion with robust colour
+// ranges and a page with a 3D view of the scene and its motion for a browser.
 
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +20,7 @@
 #include "tools/export/pictures.h"
 #include "tools/export/run_results.h"
 #include "tools/export/scene_geometry.h"
+#include "tools/export/viewer_page.h"
 
 namespace {
 
@@ -27,20 +28,17 @@ namespace fs = std::filesystem;
 using sceneflow::InputError;
 using namespace sceneflow::exporting;
 
-// Percent of the values left out at each end of the colour range of the pictures.
-constexpr double kPictureClipPercent = 2.0;
-
 struct Options {
   std::string run_dir;
   std::string ini = "run.ini";
-  std::string ply, ply_t, flo, pfm_dir, kitti_dir, pictures_dir;
+  std::string ply, ply_t, flo, pfm_dir, kitti_dir, pictures_dir, html;
   bool start = false;  // the start values instead of the final fields
 };
 
 void PrintUsage(FILE* stream, const char* program) {
   std::fprintf(stream,
                "Usage: %s RUN_DIR [--ini FILE] [--ply FILE] [--ply-t FILE] [--flo FILE] [--pfm DIR]\n"
-               "                  [--kitti DIR] [--pictures DIR] [--start]\n"
+               "                  [--kitti DIR] [--pictures DIR] [--html FILE] [--start]\n"
                "Reads the final fields Z0_final.txt, U_final.txt, V_final.txt, W_final.txt of a finished\n"
                "run (in the INI's TxtResultsDir) with the INI's reference camera and image, and writes:\n"
                "  --ply FILE      point cloud of the reference surface at time 0 (binary PLY), coloured\n"
@@ -53,6 +51,8 @@ void PrintUsage(FILE* stream, const char* program) {
                "                  DIR/flow/FRAME_10.png (needs a folder made by sceneflow-prepare kitti)\n"
                "  --pictures DIR  Z.png, U.png, V.png, W.png (colour range from the 2nd to the 98th\n"
                "                  percentile) and flow.png (colour wheel with a legend)\n"
+               "  --html FILE     a page with a 3D view of the surface points and their motion, to turn\n"
+               "                  and play in a browser (WebGL); self-contained, it opens offline\n"
                "  --ini FILE      the run's INI, relative to RUN_DIR unless absolute (default run.ini)\n"
                "  --start         write the start values instead of the final fields: the text files\n"
                "                  the INI names (start/Z0.txt, U.txt, V.txt, W.txt in a folder made by\n"
@@ -92,6 +92,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         options.kitti_dir = value;
       } else if (argument == "--pictures") {
         options.pictures_dir = value;
+      } else if (argument == "--html") {
+        options.html = value;
       } else {
         throw InputError("Error: unknown option " + argument);
       }
@@ -114,10 +116,16 @@ void MakeFolder(const fs::path& folder) {
   if (error || !fs::is_directory(folder)) throw InputError("Error: cannot create folder " + folder.string());
 }
 
+// The run folder as the 3D view names it: absolute, without a trailing separator.
+std::string RunFolderName(const std::string& run_dir) {
+  const fs::path folder = fs::absolute(run_dir).lexically_normal();
+  return (folder.has_filename() ? folder : folder.parent_path()).string();
+}
+
 void Report(const std::string& path) { std::printf("wrote %s\n", path.c_str()); }
 
 void SavePicture(const cv::Mat& field, const cv::Mat& mask, const fs::path& path) {
-  const auto [lo, hi] = RobustRange(field, mask, kPictureClipPercent);
+  const auto [lo, hi] = RobustRange(field, mask, kColourRangeClipPercent);
   if (!sceneflow::SaveFalseColourImage(field, path.string(), lo, hi)) {
     throw InputError("Error: cannot write " + path.string());
   }
@@ -140,27 +148,29 @@ int Run(int argc, char** argv) {
   Options options = *parsed;
   if (!fs::is_directory(options.run_dir)) throw InputError("Error: no run folder " + options.run_dir);
   if (options.ply.empty() && options.ply_t.empty() && options.flo.empty() && options.pfm_dir.empty() &&
-      options.kitti_dir.empty() && options.pictures_dir.empty()) {
+      options.kitti_dir.empty() && options.pictures_dir.empty() && options.html.empty()) {
     const fs::path out = fs::path(options.run_dir) / (options.start ? "export-start" : "export");
     options.ply = (out / "cloud.ply").string();
     options.ply_t = (out / "cloud_t.ply").string();
     options.flo = (out / "flow.flo").string();
     options.pfm_dir = (out / "pfm").string();
     options.pictures_dir = (out / "pictures").string();
+    options.html = (out / "view.html").string();
     if (ReadPreparedInfo((fs::path(options.run_dir) / "prepared.txt").string()).form == "kitti") {
       options.kitti_dir = (out / "kitti").string();
     }
     MakeFolder(out);
   }
   for (std::string* path : {&options.ply, &options.ply_t, &options.flo, &options.pfm_dir,
-                            &options.kitti_dir, &options.pictures_dir}) {
+                            &options.kitti_dir, &options.pictures_dir, &options.html}) {
     *path = Absolute(*path);
   }
-  for (const std::string* file : {&options.ply, &options.ply_t, &options.flo}) {
+  for (const std::string* file : {&options.ply, &options.ply_t, &options.flo, &options.html}) {
     if (!file->empty()) MakeFolder(fs::path(*file).parent_path());
   }
   const fs::path ini_path = fs::path(options.run_dir) / options.ini;
   if (!fs::is_regular_file(ini_path)) throw InputError("Error: cannot read the run's INI " + ini_path.string());
+  const std::string folder = RunFolderName(options.run_dir);
   fs::current_path(options.run_dir);
 
   const RunResults run =
@@ -244,6 +254,10 @@ int Run(int argc, char** argv) {
         path, [&](const std::string& temporary) { return cv::imwrite(temporary, picture); });
     if (!written) throw InputError("Error: cannot write " + path);
     Report(path);
+  }
+  if (!options.html.empty()) {
+    WriteViewerPage(options.html, run, folder);
+    Report(options.html);
   }
   return 0;
 }

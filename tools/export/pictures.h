@@ -6,6 +6,9 @@
 
 namespace sceneflow::exporting {
 
+// Percent of the values left out at each end of the colour range of pictures and of the 3D view.
+inline constexpr double kColourRangeClipPercent = 2.0;
+
 // The value range [lo, hi] between the `percent` and 100 − `percent` percentiles of a field's
 // values at the non-zero pixels of `mask` (every pixel when `mask` is empty), so that a few
 // outliers do not stretch the colour scale. Returns (0, 0) when no pixel is selected.
