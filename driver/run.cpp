@@ -35,9 +35,13 @@ struct ResultFields {
 // held near its start (SCENEFLOW_DEPTH_PRIOR), whether the motion is held near its start or the
 // camera's motion (SCENEFLOW_MOTION_PRIOR) and where to write the time of each phase
 // (SCENEFLOW_PHASE_TIMES). None changes the usage text or the parameter set.
+// Whether depth is held near its start: never, always, or where the start's census misfit says
+// that brightness alone cannot be trusted (kAuto, as MotionPrior::kAuto decides).
+enum class DepthPrior { kNone, kStart, kAuto };
+
 struct SolverSettings {
   SorMethod sor = SorMethod::kExact;
-  bool start_depth_prior = false;
+  DepthPrior depth_prior = DepthPrior::kNone;
   MotionPrior motion_prior = MotionPrior::kNone;
   const char* phase_times_file = nullptr;
   PhaseTimes phase_times;
@@ -56,11 +60,14 @@ SolverSettings SolverSettingsFromEnvironment() {
   }
   const char* prior = std::getenv("SCENEFLOW_DEPTH_PRIOR");
   if (prior != nullptr && *prior != '\0' && std::strcmp(prior, "none") != 0) {
-    if (std::strcmp(prior, "start") != 0) {
+    if (std::strcmp(prior, "start") == 0) {
+      settings.depth_prior = DepthPrior::kStart;
+    } else if (std::strcmp(prior, "auto") == 0) {
+      settings.depth_prior = DepthPrior::kAuto;
+    } else {
       throw InputError(std::string("Error: SCENEFLOW_DEPTH_PRIOR is ") + prior +
-                       ", it must be none or start");
+                       ", it must be none, start or auto");
     }
-    settings.start_depth_prior = true;
   }
   const char* motion = std::getenv("SCENEFLOW_MOTION_PRIOR");
   if (motion != nullptr && *motion != '\0' && std::strcmp(motion, "none") != 0) {
@@ -68,9 +75,11 @@ SolverSettings SolverSettingsFromEnvironment() {
       settings.motion_prior = MotionPrior::kStart;
     } else if (std::strcmp(motion, "camera") == 0) {
       settings.motion_prior = MotionPrior::kCamera;
+    } else if (std::strcmp(motion, "auto") == 0) {
+      settings.motion_prior = MotionPrior::kAuto;
     } else {
       throw InputError(std::string("Error: SCENEFLOW_MOTION_PRIOR is ") + motion +
-                       ", it must be none, start or camera");
+                       ", it must be none, start, camera or auto");
     }
   }
   const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
@@ -95,6 +104,52 @@ void WritePhaseTimes(const SolverSettings& settings) {
   std::fclose(stream);
 }
 
+// Settles the automatic priors (kAuto) on the start's census misfit: both hold the start where the
+// images contradict it beyond kBrightnessHoldsMisfit, neither does otherwise.
+void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level, const RunLog& log,
+                            SolverSettings& settings) {
+  if (settings.depth_prior != DepthPrior::kAuto && settings.motion_prior != MotionPrior::kAuto) {
+    return;
+  }
+  const double misfit = StartCensusMisfit(p, start_level);
+  const bool hold = misfit > kBrightnessHoldsMisfit;
+  log.Line("** Start misfit: %.3f census bits per pixel and image (limit %.3f): the priors %s\n",
+           misfit, kBrightnessHoldsMisfit, hold ? "hold the start" : "are off");
+  if (settings.depth_prior == DepthPrior::kAuto) {
+    settings.depth_prior = hold ? DepthPrior::kStart : DepthPrior::kNone;
+  }
+  if (settings.motion_prior == MotionPrior::kAuto) {
+    const MotionPrior on = p.NumOfViews > 1 ? MotionPrior::kCamera : MotionPrior::kStart;
+    settings.motion_prior = hold ? on : MotionPrior::kNone;
+  }
+}
+
+// The motion prior's background: the camera's motion fitted to the start (kCamera), which gives
+// its motion to the start values of the static pixels (in `start`), or every pixel held near its
+// start motion (kStart, or kCamera when no camera motion fits); none for kNone.
+std::optional<RigidBackground> MotionPriorOf(const ParameterSet& p, const SolverRun& start_level,
+                                             const RunLog& log, MotionPrior prior,
+                                             StartFields& start) {
+  if (prior == MotionPrior::kNone) return std::nullopt;
+  if (prior == MotionPrior::kCamera) {
+    SceneFields fields{start.U.clone(), start.V.clone(), start.W.clone(), start.Z.clone()};
+    std::optional<RigidBackground> background = PrepareRigidBackground(p, start_level, fields);
+    if (background) {
+      start.U = fields.U;
+      start.V = fields.V;
+      start.W = fields.W;
+      start.Z = fields.Z;
+      log.Line("** Motion prior: %s\n", DescribeRigidBackground(*background).c_str());
+      return background;
+    }
+    log.Line("** Motion prior: no camera motion fits the start values; the motion is held near its "
+             "start\n");
+  } else {
+    log.Line("** Motion prior: the motion is held near its start (SCENEFLOW_MOTION_PRIOR)\n");
+  }
+  return StartMotionBackground({start.U, start.V, start.W, start.Z});
+}
+
 // Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
 // levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
 // starting from the flow stage's motion and the depth prepared for that level.
@@ -104,31 +159,17 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
   const int levels = PyramidLevelCount(p);
   PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
   StartFields start = given_start;
-  std::optional<RigidBackground> rigid_background;
-  if (settings.motion_prior == MotionPrior::kCamera) {
-    SceneFields fields{start.U.clone(), start.V.clone(), start.W.clone(), start.Z.clone()};
-    rigid_background = PrepareRigidBackground(
-        p, {.time0 = pyramids.time0, .timet = pyramids.timet, .log = log,
-            .calibration = calibration, .start_level = levels, .final_level = p.PyramidLevelFinal,
-            .start = fields},
-        fields);
-    if (rigid_background) {
-      start.U = fields.U;
-      start.V = fields.V;
-      start.W = fields.W;
-      start.Z = fields.Z;
-      log.Line("** Motion prior: %s\n", DescribeRigidBackground(*rigid_background).c_str());
-    } else {
-      log.Line("** Motion prior: no camera motion fits the start values; the motion is held near "
-               "its start\n");
-    }
+  const SolverRun start_level{.time0 = pyramids.time0, .timet = pyramids.timet, .log = log,
+                              .calibration = calibration, .start_level = levels,
+                              .final_level = p.PyramidLevelFinal,
+                              .start = {start.U, start.V, start.W, start.Z}};
+  ResolveAutomaticPriors(p, start_level, log, settings);
+  if (settings.depth_prior == DepthPrior::kStart) {
+    log.Line("** Depth prior: depth held near the start depth where the views observe it, kept "
+             "where none does (SCENEFLOW_DEPTH_PRIOR)\n");
   }
-  if (settings.motion_prior != MotionPrior::kNone && !rigid_background) {
-    rigid_background = StartMotionBackground({start.U, start.V, start.W, start.Z});
-    if (settings.motion_prior == MotionPrior::kStart) {
-      log.Line("** Motion prior: the motion is held near its start (SCENEFLOW_MOTION_PRIOR=start)\n");
-    }
-  }
+  const std::optional<RigidBackground> rigid_background =
+      MotionPriorOf(p, start_level, log, settings.motion_prior, start);
   // One solver run from start_level down to final_level with this run's settings.
   const auto solve = [&](int start_level, int final_level, const SceneFields& start_fields,
                          ResultFields& out, bool depth_fixed) {
@@ -145,7 +186,7 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                         .Z_out = &out.Z,
                         .depth_fixed = depth_fixed,
                         .sor = settings.sor,
-                        .start_depth_prior = settings.start_depth_prior,
+                        .start_depth_prior = settings.depth_prior == DepthPrior::kStart,
                         .rigid_background = rigid_background ? &*rigid_background : nullptr,
                         .phase_times = phase_times,
                         .observer = settings.observer});
@@ -194,10 +235,6 @@ int Run(int argc, char** argv) {
                       cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F)};
   if (settings.sor == SorMethod::kParallel) {
     log.Line("** Solver: parallel red-black SOR in 32-bit floats (SCENEFLOW_SOLVER=parallel)\n");
-  }
-  if (settings.start_depth_prior) {
-    log.Line("** Depth prior: depth held near the start depth where the views observe it, kept "
-             "where none does (SCENEFLOW_DEPTH_PRIOR=start)\n");
   }
   RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
   WritePhaseTimes(settings);

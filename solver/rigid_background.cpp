@@ -30,11 +30,19 @@ constexpr double kRansacConfidence = 0.999;
 constexpr double kCensusThreshold = 2.0;
 // Side of the square window over which the signature distances of a candidate are averaged.
 constexpr int kCostWindow = 5;
-// The camera's motion keeps a pixel unless the start motion's cost (differing signature bits per
-// pixel of the window, summed over the views) is lower by more than this: a tie goes to the
-// motion that most of the scene shares.
-constexpr double kStaticMargin = 2.0;
+// The camera's motion keeps a pixel unless the start's cost (differing signature bits per pixel of
+// the window, summed over the images) is lower by more than this share of the start's median
+// cost: a tie, or a difference within what the images' own misfit under the start makes of it,
+// goes to the motion that most of the scene shares.
+constexpr double kStaticMarginShare = 0.4;
 
+
+double Median(const cv::Mat& field) {
+  std::vector<float> values(field.begin<float>(), field.end<float>());
+  if (values.empty()) return 0;
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
 
 cv::Matx33d LevelIntrinsics(const cv::Mat& C, double s) {
   const cv::Matx33d c(C);
@@ -186,6 +194,15 @@ cv::Mat DepthFromTimeT(const CameraMotion& motion, const LevelGeometry& geometry
 
 }  // namespace
 
+double StartCensusMisfit(const LevelGeometry& geometry, int view_count, const SceneFields& start,
+                         const std::vector<cv::Mat>& time0_images,
+                         const std::vector<cv::Mat>& time_t_images) {
+  const cv::Mat reference = CensusSignatures(time0_images[0]);
+  const cv::Mat cost =
+      CandidateCost(geometry, view_count, start, time0_images, time_t_images, reference);
+  return Median(cost) / (2 * view_count - 1);
+}
+
 RigidBackground StartMotionBackground(const SceneFields& start) {
   RigidBackground background;
   background.static_pixels = cv::Mat::zeros(start.Z.size(), CV_8U);
@@ -271,6 +288,7 @@ cv::Mat ChooseStaticPixels(const CameraMotion& motion, const LevelGeometry& geom
     return CandidateCost(geometry, view_count, fields, time0_images, time_t_images, reference);
   };
   const cv::Mat start_cost = cost(start), moved_cost = cost(moved), deepened_cost = cost(deepened);
+  const double margin = kStaticMarginShare * Median(start_cost);
   cv::Mat static_pixels(start.Z.size(), CV_8U);
   cv::Mat take_moved(start.Z.size(), CV_8U), take_deepened(start.Z.size(), CV_8U);
   for (int y = 0; y < start.Z.rows; ++y) {
@@ -281,7 +299,7 @@ cv::Mat ChooseStaticPixels(const CameraMotion& motion, const LevelGeometry& geom
     std::uint8_t* first = take_moved.ptr<std::uint8_t>(y);
     std::uint8_t* second = take_deepened.ptr<std::uint8_t>(y);
     for (int x = 0; x < start.Z.cols; ++x) {
-      const bool rigid = b[x] <= a[x] + kStaticMargin;
+      const bool rigid = b[x] <= a[x] + margin;
       const float best = rigid ? b[x] : a[x];
       second[x] = c[x] < best ? 255 : 0;
       first[x] = rigid && !second[x] ? 255 : 0;

@@ -284,33 +284,55 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
   clock.Charge(&PhaseTimes::other);
 }
 
-std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& p, const SolverRun& run,
-                                                      SceneFields& start) {
+namespace {
+
+// Calls `use` with the geometry of a run's start level and the views' images there.
+template <typename Use>
+auto AtStartLevel(const ParameterSet& p, const SolverRun& run, const Use& use) {
   const int views = p.NumOfViews;
-  const double level_factor = LevelFactor(p.PyramidEta, run.start_level);
   CalibrationSet calibration = CopyCalibration(run.calibration);
   const std::vector<cv::Mat> view_centres =
       ComputeViewCentres(calibration.R, calibration.T, CentreOfProjection(p), views);
   cv::Mat gridX, gridY;
-  MakePixelGrids(start.Z.size(), gridX, gridY);
-  const LevelGeometry geometry{calibration, view_centres, ReferenceIntrinsicsOf(p), level_factor,
-                               gridX, gridY};
-  const std::optional<CameraMotion> motion =
-      FitCameraMotion(geometry, start, kFarDepthShare * p.maxZ);
-  if (!motion) return std::nullopt;
+  MakePixelGrids(run.start.Z.size(), gridX, gridY);
+  const LevelGeometry geometry{calibration, view_centres, ReferenceIntrinsicsOf(p),
+                               LevelFactor(p.PyramidEta, run.start_level), gridX, gridY};
   std::vector<cv::Mat> time0_images, time_t_images;
   for (int view = 0; view < views; ++view) {
     time0_images.push_back(run.time0[view][run.start_level - 1]);
     time_t_images.push_back(run.timet[view][run.start_level - 1]);
   }
-  RigidBackground background;
-  background.motion = *motion;
-  background.static_pixels = ChooseStaticPixels(*motion, geometry, views, time0_images,
-                                                time_t_images, kFarDepthShare * p.maxZ, start);
-  background.U = start.U;
-  background.V = start.V;
-  background.W = start.W;
-  return background;
+  return use(geometry, time0_images, time_t_images);
+}
+
+}  // namespace
+
+std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& p, const SolverRun& run,
+                                                      SceneFields& start) {
+  return AtStartLevel(p, run, [&](const LevelGeometry& geometry,
+                                  const std::vector<cv::Mat>& time0_images,
+                                  const std::vector<cv::Mat>& time_t_images)
+                                  -> std::optional<RigidBackground> {
+    const double far_depth = kFarDepthShare * p.maxZ;
+    const std::optional<CameraMotion> motion = FitCameraMotion(geometry, start, far_depth);
+    if (!motion) return std::nullopt;
+    RigidBackground background;
+    background.motion = *motion;
+    background.static_pixels = ChooseStaticPixels(*motion, geometry, p.NumOfViews, time0_images,
+                                                  time_t_images, far_depth, start);
+    background.U = start.U;
+    background.V = start.V;
+    background.W = start.W;
+    return background;
+  });
+}
+
+double StartCensusMisfit(const ParameterSet& p, const SolverRun& run) {
+  return AtStartLevel(p, run, [&](const LevelGeometry& geometry,
+                                  const std::vector<cv::Mat>& time0_images,
+                                  const std::vector<cv::Mat>& time_t_images) {
+    return StartCensusMisfit(geometry, p.NumOfViews, run.start, time0_images, time_t_images);
+  });
 }
 
 }  // namespace sceneflow

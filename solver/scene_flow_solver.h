@@ -88,4 +88,7 @@ void SceneFlowSolver(const ParameterSet& parameters, const SolverRun& run);
 std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& parameters,
                                                       const SolverRun& run, SceneFields& start);
 
+// StartCensusMisfit of a run's start values (run.start) at `run.start_level`.
+double StartCensusMisfit(const ParameterSet& parameters, const SolverRun& run);
+
 }  // namespace sceneflow

@@ -245,9 +245,9 @@ double BadPixelShare(const cv::Mat& depth) {
   return static_cast<double>(bad) / count;
 }
 
-// run.sh of a stereo start runs the estimator with the start-depth prior: its log says so, the
-// refined depth is no worse than the start, and a bad SCENEFLOW_DEPTH_PRIOR from outside is
-// refused with one line.
+// run.sh of a stereo start (a static scene) runs the estimator with the start-depth prior and the
+// motion held on the camera's, which does not move: its log says so, the refined depth is no worse
+// than the start, and a bad SCENEFLOW_DEPTH_PRIOR from outside is refused with one line.
 TEST(PrepareProgram, RunScriptHoldsTheStereoStartDepth) {
   TempDir dir;
   WriteGeneratedPair(dir);
@@ -259,7 +259,9 @@ TEST(PrepareProgram, RunScriptHoldsTheStereoStartDepth) {
   EXPECT_NE(prepared.out.find("run/run.sh"), std::string::npos) << prepared.out;
   const ProgramResult run = testing::RunProgram("/bin/sh", {"run/run.sh"}, dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(ReadFile(dir / "run/run.log").find("** Depth prior"), std::string::npos);
+  const std::string log = ReadFile(dir / "run/run.log");
+  EXPECT_NE(log.find("** Depth prior"), std::string::npos);
+  EXPECT_NE(log.find("** Motion prior: camera motion: rotation 0 deg"), std::string::npos) << log;
   cv::Mat start(60, 96, CV_64F), result(60, 96, CV_64F);
   ASSERT_TRUE(ReadTextMatrix((dir / "run/start/Z0.txt").c_str(), start));
   ASSERT_TRUE(ReadTextMatrix((dir / "run/results/Z0_final.txt").c_str(), result));
@@ -270,7 +272,7 @@ TEST(PrepareProgram, RunScriptHoldsTheStereoStartDepth) {
   const ProgramResult refused = testing::RunProgram("/bin/sh", {"run/run.sh"}, dir.path());
   unsetenv("SCENEFLOW_DEPTH_PRIOR");
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err, "Error: SCENEFLOW_DEPTH_PRIOR is sometimes, it must be none or start\n");
+  EXPECT_EQ(refused.err, "Error: SCENEFLOW_DEPTH_PRIOR is sometimes, it must be none, start or auto\n");
 }
 
 TEST(PrepareProgram, BadInputsEndWithOneLine) {
@@ -336,8 +338,10 @@ TEST(PrepareProgram, MonoHoldsOneCameraAtConstantDepth) {
   EXPECT_NE(ini.find("SF_U_start_Txt_FileName = start/U.txt"), std::string::npos);
   EXPECT_EQ(ReadNumber(dir / "run/start/Z0.txt"), 90);
   EXPECT_NE(ReadFile(dir / "run/prepared.txt").find("init pipeline\n"), std::string::npos);
-  // Only a stereo start gets the start-depth prior.
-  EXPECT_EQ(ReadFile(dir / "run/run.sh").find("SCENEFLOW_DEPTH_PRIOR"), std::string::npos);
+  // One camera: no depth prior; the motion held near the optical flow where the images call for it.
+  const std::string script = ReadFile(dir / "run/run.sh");
+  EXPECT_EQ(script.find("SCENEFLOW_DEPTH_PRIOR=${"), std::string::npos) << script;
+  EXPECT_NE(script.find("SCENEFLOW_MOTION_PRIOR=${SCENEFLOW_MOTION_PRIOR:-auto}"), std::string::npos) << script;
 }
 
 }  // namespace

@@ -84,9 +84,8 @@ DerivedSettings DeriveSettings(const SceneMeasures& m, int sf_level) {
   }
   s.outer.value = 2;
   s.outer.why = "two linearisations per level";
-  s.inner.value = m.motion_started ? kInnerIterationsMotionStart : kInnerIterationsDepthStart;
-  s.inner.why = m.motion_started ? "ten inner iterations let the robust weights settle"
-                                 : "a full-size stereo start needs only a short refinement";
+  s.inner.value = kInnerIterations;
+  s.inner.why = "three inner iterations per linearisation";
   s.sor.value = 20;
   s.sor.why = "SOR sweeps per inner iteration";
   return s;

@@ -30,8 +30,8 @@ void PrintUsage(FILE* stream, const char* program) {
       "Prepares a run folder: images as the estimator reads them, calibration files, start values\n"
       "and run.ini, whose settings are derived from the data and each say why. Run it with\n"
       "  OUT_DIR/run.sh\n"
-      "which runs the sceneflow beside this program (or $SCENEFLOW) on run.ini, with a stereo\n"
-      "start under SCENEFLOW_DEPTH_PRIOR=start (depth held near the start where the views see it)\n"
+      "which runs the sceneflow beside this program (or $SCENEFLOW) on run.ini with the priors\n"
+      "chosen for the start: SCENEFLOW_DEPTH_PRIOR and SCENEFLOW_MOTION_PRIOR (README)\n"
       "Forms:\n"
       "  kitti  the benchmark's layout: image_2/FRAME_10.png, _11.png (left, the reference) and\n"
       "         image_3 (right); calibration from calib_cam_to_cam/FRAME.txt, a drive's\n"
@@ -45,9 +45,10 @@ void PrintUsage(FILE* stream, const char* program) {
       "           IMAGE_0 IMAGE_T C.txt R.txt T.txt    or    IMAGE_0 IMAGE_T and 21 numbers (C, R, T)\n"
       "         where a reference-frame point P lies at R*P + T in the view; '#' starts a comment\n"
       "Options:\n"
-      "  --init stereo|pipeline|none  start values: depth from the bundled stereo matcher (default\n"
-      "                     with two or more views); pipeline adds optical flow (OpenCV DIS) turned\n"
-      "                     into U, V, W with stereo at both instants (default for mono); none: a\n"
+      "  --init stereo|pipeline|none  start values: depth from the bundled stereo matcher (the\n"
+      "                     default with two or more views when nothing moves); pipeline adds\n"
+      "                     optical flow (OpenCV DIS) turned into U, V, W with stereo at both\n"
+      "                     instants (the default when the scene moves, and for mono); none: a\n"
       "                     constant depth and no motion\n"
       "  --photometric match|structure-texture|local|none  make the images comparable (default\n"
       "                     match: each image's mean and deviation set to the reference image's)\n"
@@ -181,11 +182,17 @@ int main(int argc, char** argv) {
     const PrepareOptions options = ParseArguments(args);
     const sceneflow::prepare::PreparedRun run = sceneflow::prepare::Prepare(options);
     sceneflow::prepare::WriteRunFolder(run, options.out_dir, EstimatorBesideThisProgram(argv[0]));
+    const sceneflow::prepare::RunPriors priors = sceneflow::prepare::RunPriorsOf(run);
+    std::string with;
+    if (!priors.depth.empty()) with = "SCENEFLOW_DEPTH_PRIOR=" + priors.depth;
+    if (!priors.motion.empty()) {
+      with += (with.empty() ? "" : " ") + std::string("SCENEFLOW_MOTION_PRIOR=") + priors.motion;
+    }
     std::printf("Prepared %s (%dx%d, %zu view(s), %s start, %s photometric step)\n"
                 "Run it with: %s/run.sh%s\n",
                 options.out_dir.c_str(), run.time0[0].cols, run.time0[0].rows, run.cameras.size(),
                 run.init.c_str(), run.photometric.c_str(), options.out_dir.c_str(),
-                HasStartDepthPrior(run) ? " (sceneflow run.ini with SCENEFLOW_DEPTH_PRIOR=start)" : "");
+                with.empty() ? "" : (" (sceneflow run.ini with " + with + ")").c_str());
     return 0;
   } catch (const InputError& error) {
     std::fprintf(stderr, "%s\n", error.what());

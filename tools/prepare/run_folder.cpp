@@ -72,7 +72,25 @@ class IniWriter {
   std::ostringstream text_;
 };
 
+// "SCENEFLOW_DEPTH_PRIOR=start and SCENEFLOW_MOTION_PRIOR=camera", the priors that are set.
+std::string PriorAssignments(const RunPriors& priors) {
+  std::string text;
+  if (!priors.depth.empty()) text = "SCENEFLOW_DEPTH_PRIOR=" + priors.depth;
+  if (!priors.motion.empty()) {
+    text += (text.empty() ? "" : " and ") + std::string("SCENEFLOW_MOTION_PRIOR=") + priors.motion;
+  }
+  return text;
+}
+
 }  // namespace
+
+RunPriors RunPriorsOf(const PreparedRun& run) {
+  const bool views = run.cameras.size() > 1;
+  if (views && run.init == "stereo") return {"start", "camera"};
+  if (views && run.init == "pipeline") return {"auto", "auto"};
+  if (!views && run.init == "pipeline") return {"", "auto"};
+  return {};
+}
 
 std::string RunIni(const PreparedRun& run) {
   const DerivedSettings& s = run.settings;
@@ -81,14 +99,9 @@ std::string RunIni(const PreparedRun& run) {
   IniWriter ini;
   ini.Raw("; Prepared by sceneflow-prepare (" + run.form + ") from " + run.source + "\n");
   ini.Raw("; Run it from this folder: sceneflow " + std::string(kRunIni) + "\n");
-  if (HasStartDepthPrior(run)) {
-    ini.Raw("; run.sh runs it with SCENEFLOW_DEPTH_PRIOR=start: depth is held near the start depth,\n"
-            "; which the refinement alone worsens at depth edges of real images,\n"
-            "; and with SCENEFLOW_MOTION_PRIOR=camera: the pixels that move with the camera are held\n"
-            "; on the camera's motion fitted to the start, the others near their start motion.\n");
-  } else if (MotionPriorOf(run) == "start") {
-    ini.Raw("; run.sh runs it with SCENEFLOW_MOTION_PRIOR=start: the motion is held near the start's\n"
-            "; optical flow, which the brightness of the images alone does not improve on real images.\n");
+  const RunPriors priors = RunPriorsOf(run);
+  if (!priors.depth.empty() || !priors.motion.empty()) {
+    ini.Raw("; run.sh runs it with " + PriorAssignments(priors) + " (see run.sh).\n");
   }
   ini.Raw("; Every derived setting says why it was chosen; change any of them here or with the\n"
           "; corresponding sceneflow-prepare flag.\n\n[Global]\n");
@@ -162,23 +175,22 @@ std::string RunScript(const PreparedRun& run, const std::string& estimator) {
       "# Runs the estimator on this folder as sceneflow-prepare chose. SCENEFLOW names another\n"
       "# estimator; arguments are passed on after run.ini.\n"
       "cd \"$(dirname \"$0\")\" || exit 1\n";
-  if (HasStartDepthPrior(run)) {
-    script += "# Depth held near the start depth where the views observe it (README, real camera\n"
-              "# data); SCENEFLOW_DEPTH_PRIOR=none set outside runs without it.\n"
-              "SCENEFLOW_DEPTH_PRIOR=${SCENEFLOW_DEPTH_PRIOR:-start}\n"
-              "export SCENEFLOW_DEPTH_PRIOR\n";
+  const RunPriors priors = RunPriorsOf(run);
+  if (priors.depth == "start") {
+    script += "# A static scene: depth held near the stereo start where the views observe it, and\n"
+              "# the motion on the camera's, which does not move.\n";
+  } else if (!priors.motion.empty()) {
+    script += "# Depth and motion held near the start where the images contradict it beyond what\n"
+              "# brightness constancy allows (lighting, exposure, reflections): the estimator\n"
+              "# measures that first (\"** Start misfit\" in the log).\n";
   }
-  const std::string motion_prior = MotionPriorOf(run);
-  if (motion_prior == "camera") {
-    script += "# The pixels that move with the camera held on its motion, fitted to the start, and\n"
-              "# the others near their start motion; SCENEFLOW_MOTION_PRIOR=none runs without it.\n";
-  } else if (motion_prior == "start") {
-    script += "# The motion held near the start's optical flow, which the brightness of the images\n"
-              "# alone does not improve on real images; SCENEFLOW_MOTION_PRIOR=none runs without it.\n";
+  for (const auto& [name, value] : {std::pair{"SCENEFLOW_DEPTH_PRIOR", priors.depth},
+                                    std::pair{"SCENEFLOW_MOTION_PRIOR", priors.motion}}) {
+    if (value.empty()) continue;
+    script += std::string(name) + "=${" + name + ":-" + value + "}\nexport " + name + "\n";
   }
-  if (!motion_prior.empty()) {
-    script += "SCENEFLOW_MOTION_PRIOR=${SCENEFLOW_MOTION_PRIOR:-" + motion_prior + "}\n"
-              "export SCENEFLOW_MOTION_PRIOR\n";
+  if (!priors.depth.empty() || !priors.motion.empty()) {
+    script += "# Set outside, SCENEFLOW_DEPTH_PRIOR=none or SCENEFLOW_MOTION_PRIOR=none runs without.\n";
   }
   script += "estimator=${SCENEFLOW:-" + ShellQuoted(estimator) + "}\n";
   script += "exec \"$estimator\" " + std::string(kRunIni) + " \"$@\"\n";

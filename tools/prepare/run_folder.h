@@ -27,21 +27,17 @@ struct PreparedRun {
   DerivedSettings settings;
 };
 
-// Whether run.sh holds depth near the start depth (SCENEFLOW_DEPTH_PRIOR=start): with a stereo
-// start, whose depth the refinement otherwise worsens on real images.
-inline bool HasStartDepthPrior(const PreparedRun& run) {
-  return run.cameras.size() > 1 && (run.init == "stereo" || run.init == "pipeline");
-}
-
-// How run.sh holds the motion (SCENEFLOW_MOTION_PRIOR): with two or more views and a stereo or
-// pipeline start, "camera" (the pixels that move with the camera held on the camera's motion
-// fitted to the start, the others near their start motion); with one camera and a flow start,
-// "start" (every pixel near its start motion); otherwise not at all (empty).
-inline std::string MotionPriorOf(const PreparedRun& run) {
-  if (HasStartDepthPrior(run)) return "camera";
-  if (run.cameras.size() == 1 && run.init == "pipeline") return "start";
-  return "";
-}
+// The priors run.sh sets (SCENEFLOW_DEPTH_PRIOR, SCENEFLOW_MOTION_PRIOR; empty: not set).
+// A stereo start (a static scene) holds its depth, which the refinement alone worsens at depth
+// edges of real images, and its motion on the camera's (no motion). A pipeline start leaves
+// both to the estimator, which holds the start where the images contradict it beyond what
+// brightness constancy allows (auto): with two or more views on the camera's motion, with one
+// camera near the start's optical flow.
+struct RunPriors {
+  std::string depth;
+  std::string motion;
+};
+RunPriors RunPriorsOf(const PreparedRun& run);
 
 // Names inside a run folder.
 inline constexpr char kRunIni[] = "run.ini";
@@ -55,8 +51,8 @@ std::string RunIni(const PreparedRun& run);
 std::string PreparedDescription(const PreparedRun& run);
 
 // The shell script that runs the estimator in the folder with the environment the preparation
-// chose: `estimator` (the SCENEFLOW variable overrides it) on run.ini, with
-// SCENEFLOW_DEPTH_PRIOR=start when the run has the start-depth prior.
+// chose: `estimator` (the SCENEFLOW variable overrides it) on run.ini, with the priors of
+// RunPriorsOf (each overridden by the variable when it is set outside).
 std::string RunScript(const PreparedRun& run, const std::string& estimator);
 
 // Creates the folder with images/, calib/, start/, results/, run.ini, run.sh (executable; running
