@@ -125,6 +125,7 @@ struct RealOptions {
   std::string flow;
   std::string truth;
   std::string dis_frame_0, dis_frame_t;
+  std::string matcher;  // a stereo program's output image, 8-bit twice the disparity
   bool keys = false;
 };
 
@@ -143,6 +144,9 @@ void PrintRealUsage(const char* program) {
       "  --mask IMAGE            evaluate the disparity only where IMAGE is 255 (e.g. nonocc.png)\n"
       "  --flow FILE             true optical flow: .flo (Middlebury) or KITTI flow PNG\n"
       "  --dis FRAME_0 FRAME_T   add a column with OpenCV's DIS optical flow (preset medium)\n"
+      "  --matcher IMAGE         add a disparity column for a stereo program's output: an 8-bit\n"
+      "                          image of twice the disparity at the original size, as\n"
+      "                          sceneflow-stereo writes it (0 unknown)\n"
       "  --truth DIR             a synthetic scene's truth (Z.txt, U.txt, V.txt, W.txt, valid.png):\n"
       "                          3D end-point error and depth error\n"
       "  --results DIR           the result fields (default RUN_DIR/results)\n"
@@ -179,6 +183,8 @@ std::optional<RealOptions> ParseRealOptions(int argc, char** argv) {
         options.truth = value;
       } else if (argument == "--results") {
         options.results = value;
+      } else if (argument == "--matcher") {
+        options.matcher = value;
       } else {
         throw InputError("Error: unknown option " + argument);
       }
@@ -219,6 +225,12 @@ int RunRealForm(int argc, char** argv) {
   for (const RunEstimate& estimate : estimates) columns.push_back(estimate.name);
   const bool with_dis = !options.dis_frame_0.empty();
   if (with_dis) columns.push_back("DIS");
+  const size_t flow_columns = columns.size();  // the estimates and DIS
+  const bool with_matcher = !options.matcher.empty();
+  if (with_matcher && options.disparity.empty()) {
+    throw InputError("Error: --matcher needs --disparity, the truth to compare it with");
+  }
+  if (with_matcher) columns.push_back("matcher");
   const size_t count = columns.size();
 
   // Lines describing the inputs, printed above the table once everything has been read.
@@ -263,6 +275,20 @@ int RunRealForm(int argc, char** argv) {
       rows[first + 3].values[c] = m.d1_percent;
       rows[first + 4].values[c] = m.median_signed;
     }
+    if (with_matcher) {
+      const cv::Mat image = LoadGreyImage(options.matcher);
+      CheckSize(image, run, options.matcher);
+      cv::Mat disparity;
+      image.convertTo(disparity, CV_64F, 0.5);
+      const DisparityMetrics m = CompareDisparity(disparity, truth, mask);
+      const size_t c = count - 1;
+      rows[first].values[c] = m.bad1_percent;
+      rows[first + 1].values[c] = m.bad2_percent;
+      rows[first + 2].values[c] = m.mean_abs;
+      rows[first + 3].values[c] = m.d1_percent;
+      rows[first + 4].values[c] = m.median_signed;
+      notes.push_back("matcher: the stereo program's output " + options.matcher + " (value/2)");
+    }
     notes.push_back("disparity truth: " + options.disparity + ", " +
                     std::to_string(CompareDisparity(truth, truth, mask).pixels) + " known pixels" +
                     (options.mask.empty() ? "" : " inside the mask"));
@@ -286,7 +312,7 @@ int RunRealForm(int argc, char** argv) {
     const size_t epe_row = rows.size(), fl_row = rows.size() + 1;
     add_row("2D flow end-point error px", "flow_epe");
     add_row("2D flow Fl (%, >3 px and >5 %)", "fl");
-    for (size_t c = 0; c < count; ++c) {
+    for (size_t c = 0; c < flow_columns; ++c) {
       const cv::Mat& flow = c < flows.size() ? flows[c] : dis;
       const FlowMetrics m = CompareFlow(flow, truth);
       rows[epe_row].values[c] = m.epe_mean;
@@ -298,7 +324,9 @@ int RunRealForm(int argc, char** argv) {
   const size_t motion_row = rows.size();
   add_row("2D motion, mean length px", "motion2d");
   add_row("3D motion, mean length", "motion3d");
-  for (size_t c = 0; c < count; ++c) rows[motion_row].values[c] = MeanFlowLength(c < flows.size() ? flows[c] : dis);
+  for (size_t c = 0; c < flow_columns; ++c) {
+    rows[motion_row].values[c] = MeanFlowLength(c < flows.size() ? flows[c] : dis);
+  }
   for (size_t c = 0; c < estimates.size(); ++c) rows[motion_row + 1].values[c] = MeanMotionLength(estimates[c].fields);
 
   if (!options.truth.empty()) {
@@ -382,6 +410,7 @@ std::optional<RigidOptions> ParseRigidOptions(int argc, char** argv) {
         options.stride = static_cast<int>(stride);
       } else if (argument == "--results") {
         options.results = value;
+
       } else {
         throw InputError("Error: unknown option " + argument);
       }
