@@ -190,9 +190,11 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   for (const std::string& warning : warnings) std::fprintf(stderr, "%s\n", warning.c_str());
 
   run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
-  // The dump is not flushed on its own; it reaches the file with the first flushed line.
+  // The dump is not flushed on its own; it reaches the file with the first flushed line. After it
+  // the log holds only "** " lines and energy lines, so the warnings become "** Warning: ..." lines:
+  // whatever reads the dump as everything before the first "** " line finds the dump alone.
   WriteParameters(parameters, run.log->stream());
-  for (const std::string& warning : warnings) run.log->Line("%s\n", warning.c_str());
+  for (const std::string& warning : warnings) run.log->Line("** %s\n", warning.c_str());
   ValidateParameters(parameters);
   CheckResultsDirectory(*parameters.TxtResultsDir);
 

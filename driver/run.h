@@ -22,9 +22,9 @@ struct PreparedRun {
 };
 
 // Loads the INI files in order and writes a line to standard error for every unknown section or
-// key in them, creates the log with the parameter dump followed by the same lines, checks the
-// settings, loads the images and calibration, builds the pyramids and prepares and writes the
-// start fields. Throws InputError on the first problem.
+// key in them, creates the log with the parameter dump followed by the same lines, each as a
+// "** " line, checks the settings, loads the images and calibration, builds the pyramids and
+// prepares and writes the start fields. Throws InputError on the first problem.
 PreparedRun PrepareRun(const std::vector<std::string>& ini_files);
 
 // The whole run, from the command line to the result files. Returns the process exit status:
