@@ -60,25 +60,31 @@ SolverSettings SolverSettingsFromEnvironment() {
     settings.start_depth_prior = true;
   }
   const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
-  if (file != nullptr && *file != '\0') settings.phase_times_file = file;
+  if (file != nullptr && *file != '\0') {
+    // Refused now rather than after the whole solve.
+    if (!CanWriteFileAtomically(file)) {
+      throw InputError(std::string("Error: could not write phase times to ") + file);
+    }
+    settings.phase_times_file = file;
+  }
   return settings;
 }
 
 // Writes the phase times as "phase seconds" lines.
 void WritePhaseTimes(const SolverSettings& settings) {
   if (settings.phase_times_file == nullptr) return;
-  FILE* stream = std::fopen(settings.phase_times_file, "w");
-  if (stream == nullptr) {
+  const PhaseTimes& t = settings.phase_times;
+  const bool written = WriteFileAtomically(settings.phase_times_file, "w", [&](FILE* stream) {
+    std::fprintf(stream,
+                 "warping %.3f\nterm_assembly %.3f\nprojection %.3f\nsystem_assembly %.3f\n"
+                 "sor %.3f\nenergy_report %.3f\nother %.3f\n",
+                 t.warping, t.term_assembly, t.projection, t.system_assembly, t.sor,
+                 t.energy_report, t.other);
+  });
+  if (!written) {
     throw InputError(std::string("Error: could not write phase times to ") +
                      settings.phase_times_file);
   }
-  const PhaseTimes& t = settings.phase_times;
-  std::fprintf(stream,
-               "warping %.3f\nterm_assembly %.3f\nprojection %.3f\nsystem_assembly %.3f\n"
-               "sor %.3f\nenergy_report %.3f\nother %.3f\n",
-               t.warping, t.term_assembly, t.projection, t.system_assembly, t.sor,
-               t.energy_report, t.other);
-  std::fclose(stream);
 }
 
 // Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
@@ -159,7 +165,6 @@ int Run(int argc, char** argv) {
              "where none does (SCENEFLOW_DEPTH_PRIOR=start)\n");
   }
   RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
-  WritePhaseTimes(settings);
   if (progress) progress->Stage("saving results");
 
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
@@ -174,6 +179,8 @@ int Run(int argc, char** argv) {
   log.Line("** Saving results : V\n");
   SaveColourImage(parameters.SF_W_Final_FileName, result.W);
   log.Line("** Saving results : W\n");
+  // The results come first: a problem with the times must not cost a finished run.
+  WritePhaseTimes(settings);
 
   progress.reset();
   std::fputs("Scene Flow finished!", stdout);

@@ -40,6 +40,17 @@ bool WriteFileAtomically(const std::string& path, const char* mode,
   return true;
 }
 
+bool CanWriteFileAtomically(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return false;
+  std::string temporary = path + ".partial-XXXXXX";
+  const int descriptor = mkstemp(temporary.data());
+  if (descriptor < 0) return false;
+  close(descriptor);
+  unlink(temporary.c_str());
+  return true;
+}
+
 bool WriteImageAtomically(const std::string& path,
                           const std::function<bool(const std::string&)>& write) {
   // The temporary name keeps the extension last, since it chooses the image format.

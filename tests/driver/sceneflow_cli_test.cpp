@@ -220,6 +220,25 @@ TEST(SceneflowCliTest, TwoStageRunWritesResultsOfTheFinalLevel) {
   EXPECT_EQ(TextMatrixSize(dir / "results/U_final.txt"), cv::Size(20, 16));
 }
 
+TEST(SceneflowCliTest, PhaseTimesFollowTheResultsAndAPlaceThatCannotTakeThemIsRefusedFirst) {
+  TempDir dir;
+  WriteSmallRun(dir, {16, 12}, 2);
+  const std::string nowhere = dir / "nowhere/times.txt";
+  setenv("SCENEFLOW_PHASE_TIMES", nowhere.c_str(), 1);
+  ExpectOneErrorLine(Sceneflow(dir, {"run.ini"}), "Error: could not write phase times to " + nowhere);
+  EXPECT_FALSE(std::filesystem::exists(dir / "run.log"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "results"));
+
+  setenv("SCENEFLOW_PHASE_TIMES", (dir / "times.txt").c_str(), 1);
+  const ProgramResult timed = Sceneflow(dir, {"run.ini"});
+  unsetenv("SCENEFLOW_PHASE_TIMES");
+  ASSERT_EQ(timed.status, 0) << timed.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "results/V_final.txt"));
+  const std::string times = ReadFile(dir / "times.txt");
+  EXPECT_EQ(CountLines(times), 7) << times;
+  EXPECT_EQ(times.rfind("warping ", 0), 0u) << times;
+}
+
 TEST(SceneflowCliTest, ResultsDirectoryMustExistBeforeTheRun) {
   TempDir dir;
   WriteSmallRun(dir, {16, 12}, 2, "TxtResultsDir = nowhere\n");
