@@ -17,6 +17,7 @@
 #include "driver/progress.h"
 #include "driver/run_inputs.h"
 #include "driver/start_fields.h"
+#include "geometry/masks.h"
 #include "io/atomic_file.h"
 #include "io/false_colour.h"
 #include "io/text_matrix.h"
@@ -90,9 +91,10 @@ void WritePhaseTimes(const SolverSettings& settings) {
 // Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
 // levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
 // starting from the flow stage's motion and the depth prepared for that level.
-void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog& log,
-               const StartFields& start, const CalibrationSet& calibration,
-               SolverSettings& settings, ResultFields& result) {
+void RunStages(const PreparedRun& run, SolverSettings& settings, ResultFields& result) {
+  const ParameterSet& p = run.parameters;
+  const ViewPyramids& pyramids = run.pyramids;
+  const StartFields& start = run.start;
   const int levels = PyramidLevelCount(p);
   PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
   // One solver run from start_level down to final_level with this run's settings.
@@ -100,11 +102,12 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                          ResultFields& out, bool depth_fixed) {
     SceneFlowSolver(p, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
-                        .log = log,
-                        .calibration = calibration,
+                        .log = *run.log,
+                        .calibration = run.calibration,
                         .start_level = start_level,
                         .final_level = final_level,
                         .start = start_fields,
+                        .black_line = run.black_line,
                         .U_out = &out.U,
                         .V_out = &out.V,
                         .W_out = &out.W,
@@ -164,7 +167,7 @@ int Run(int argc, char** argv) {
     log.Line("** Depth prior: depth held near the start depth where the views observe it, kept "
              "where none does (SCENEFLOW_DEPTH_PRIOR=start)\n");
   }
-  RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
+  RunStages(run, settings, result);
   if (progress) progress->Stage("saving results");
 
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
@@ -209,6 +212,7 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(parameters, reference_size);
   run.calibration = ReadCalibrationSet(parameters);
+  if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters);
   const int levels = PyramidLevelCount(parameters);
   if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
   CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);
