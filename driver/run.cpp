@@ -1,15 +1,11 @@
 #include "driver/run.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
-
-#include <opencv2/core/utils/logger.hpp>
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
@@ -20,6 +16,7 @@
 #include "geometry/masks.h"
 #include "io/atomic_file.h"
 #include "io/false_colour.h"
+#include "io/program_errors.h"
 #include "io/text_matrix.h"
 #include "io/run_log.h"
 #include "solver/scene_flow_solver.h"
@@ -239,24 +236,8 @@ int RunSceneFlow(int argc, char** argv) {
     WriteUsage(stderr, argv[0]);
     return 3;
   }
-  // Every problem reaches the user as one line of ours; the image library's own warnings would
-  // only repeat it in other words.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "Error: out of memory; the images or the pyramid levels are too large\n");
-    return 1;
-  } catch (const std::exception& error) {
-    // A broken invariant: say where it broke, on one line, rather than abort.
-    std::string message = error.what();
-    std::replace(message.begin(), message.end(), '\n', ' ');
-    std::fprintf(stderr, "Error: internal failure: %s\n", message.c_str());
-    return 1;
-  }
+  return RunReportingErrors([&] { return Run(argc, argv); },
+                            "Error: out of memory; the images or the pyramid levels are too large");
 }
 
 }  // namespace sceneflow

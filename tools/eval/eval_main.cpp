@@ -15,6 +15,7 @@
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "io/image_file.h"
+#include "io/program_errors.h"
 #include "tools/eval/field_files.h"
 #include "tools/eval/metrics.h"
 #include "tools/eval/real_eval.h"
@@ -362,10 +363,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  }
+  return sceneflow::RunReportingErrors([&] { return Run(argc, argv); });
 }

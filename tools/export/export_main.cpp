@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "config/input_error.h"
 #include "io/atomic_file.h"
 #include "io/false_colour.h"
+#include "io/program_errors.h"
 #include "tools/export/file_formats.h"
 #include "tools/export/pictures.h"
 #include "tools/export/run_results.h"
@@ -242,14 +242,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "Error: %s\n", error.what());
-    return 1;
-  }
+  return sceneflow::RunReportingErrors([&] { return Run(argc, argv); });
 }
