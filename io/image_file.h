@@ -8,8 +8,10 @@
 namespace sceneflow {
 
 // Loads an image file (grey by default: 8-bit, one channel, colour converted). Returns an empty
-// matrix when the file is missing, unreadable or corrupt; whatever the image decoders would print
-// about it is kept off standard error, so that the caller's one line is all the user sees.
+// matrix when the file is missing, unreadable or corrupt, or when the header of a PNG or PNM file
+// asks for more pixels than the file could hold (checked before the decoder allocates them);
+// whatever the image decoders would print about it is kept off standard error, so that the
+// caller's one line is all the user sees.
 cv::Mat LoadImageQuietly(const std::string& path, int flags = cv::IMREAD_GRAYSCALE);
 
 // LoadImageQuietly as grey, or InputError "Error: cannot read image <path>" when that fails.

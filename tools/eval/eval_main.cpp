@@ -136,7 +136,7 @@ cv::Mat LoadStartDepth(const Options& options, const std::string& truth_dir, cv:
   cv::Mat depth;
   if (!options.start_disparity.empty()) {
     const sceneflow::ParameterSet parameters = LoadIni(options.ini);
-    const cv::Mat grey = cv::imread(options.start_disparity, cv::IMREAD_GRAYSCALE);
+    const cv::Mat grey = sceneflow::LoadImageQuietly(options.start_disparity);
     if (grey.empty()) throw InputError("Error: cannot read disparity image " + options.start_disparity);
     depth = DepthFromDisparityImage(grey, parameters.Tx * parameters.f0ku, parameters.maxZ, 0);
     source = "disparity image " + options.start_disparity;
@@ -300,7 +300,7 @@ int Run(int argc, char** argv) {
   cv::Mat valid;
   const fs::path valid_path = fs::path(truth_dir) / "valid.png";
   if (fs::exists(valid_path)) {
-    valid = cv::imread(valid_path.string(), cv::IMREAD_GRAYSCALE);
+    valid = sceneflow::LoadImageQuietly(valid_path.string());
     if (valid.empty()) throw InputError("Error: cannot read " + valid_path.string());
     if (valid.size() != size) {
       throw InputError("Error: " + valid_path.string() + " is " + SizeText(valid.size()) +
