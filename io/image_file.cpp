@@ -12,6 +12,7 @@
 #include <string>
 
 #include "config/input_error.h"
+#include "io/atomic_file.h"
 
 namespace sceneflow {
 namespace {
@@ -146,6 +147,21 @@ cv::Mat LoadGreyImage(const std::string& path) {
   cv::Mat image = LoadImageQuietly(path, cv::IMREAD_GRAYSCALE);
   if (image.empty()) throw InputError("Error: cannot read image " + path);
   return image;
+}
+
+bool SaveImageAtomically(const std::string& path, const cv::Mat& image,
+                         const std::vector<int>& parameters) {
+  std::vector<uchar> bytes;
+  try {
+    if (!cv::imencode(std::filesystem::path(path).extension().string(), image, bytes, parameters)) {
+      return false;
+    }
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  return WriteFileAtomically(path, "wb", [&](FILE* stream) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  });
 }
 
 std::string ViewFileName(const std::string& prefix, int view, const std::string& extension) {

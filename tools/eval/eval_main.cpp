@@ -14,6 +14,7 @@
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
+#include "io/atomic_file.h"
 #include "io/image_file.h"
 #include "io/program_errors.h"
 #include "tools/eval/field_files.h"
@@ -216,13 +217,14 @@ std::string JsonMetrics(const Metrics& metrics) {
 
 void WriteJson(const std::string& path, int pixels, cv::Size size, int border, const std::string& start_source,
                const std::optional<Metrics>& start, const std::optional<Metrics>& result) {
-  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "w"), &std::fclose);
-  if (!file) throw InputError("Error: cannot write " + path);
-  std::fprintf(file.get(), "{\n  \"width\": %d,\n  \"height\": %d,\n  \"border\": %d,\n  \"pixels\": %d,\n",
-               size.width, size.height, border, pixels);
-  std::fprintf(file.get(), "  \"start_source\": %s,\n", start ? JsonString(start_source).c_str() : "null");
-  std::fprintf(file.get(), "  \"start\": %s,\n", start ? JsonMetrics(*start).c_str() : "null");
-  std::fprintf(file.get(), "  \"result\": %s\n}\n", result ? JsonMetrics(*result).c_str() : "null");
+  const bool written = sceneflow::WriteFileAtomically(path, "w", [&](FILE* file) {
+    std::fprintf(file, "{\n  \"width\": %d,\n  \"height\": %d,\n  \"border\": %d,\n  \"pixels\": %d,\n",
+                 size.width, size.height, border, pixels);
+    std::fprintf(file, "  \"start_source\": %s,\n", start ? JsonString(start_source).c_str() : "null");
+    std::fprintf(file, "  \"start\": %s,\n", start ? JsonMetrics(*start).c_str() : "null");
+    std::fprintf(file, "  \"result\": %s\n}\n", result ? JsonMetrics(*result).c_str() : "null");
+  });
+  if (!written) throw InputError("Error: cannot write " + path);
 }
 
 void PrintTable(const std::optional<Metrics>& start, const std::optional<Metrics>& result) {
@@ -252,7 +254,9 @@ void WriteColour(const cv::Mat& field, double lo, double hi, const cv::Mat& mask
   cv::Mat colour;
   cv::applyColorMap(scaled, colour, cv::COLORMAP_JET);
   if (!mask.empty()) colour.setTo(cv::Scalar::all(0), mask == 0);
-  if (!cv::imwrite(path.string(), colour)) throw InputError("Error: cannot write image " + path.string());
+  if (!sceneflow::SaveImageAtomically(path.string(), colour)) {
+    throw InputError("Error: cannot write image " + path.string());
+  }
 }
 
 cv::Mat EndPointError(const SceneFlowFields& estimate, const SceneFlowFields& truth) {

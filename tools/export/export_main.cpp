@@ -12,8 +12,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "config/input_error.h"
-#include "io/atomic_file.h"
 #include "io/false_colour.h"
+#include "io/image_file.h"
 #include "io/program_errors.h"
 #include "tools/export/file_formats.h"
 #include "tools/export/pictures.h"
@@ -231,9 +231,7 @@ int Run(int argc, char** argv) {
     SavePicture(run.W, surface, folder / "W.png");
     const cv::Mat picture = RenderFlowPicture(flow);
     const std::string path = (folder / "flow.png").string();
-    const bool written = sceneflow::WriteImageAtomically(
-        path, [&](const std::string& temporary) { return cv::imwrite(temporary, picture); });
-    if (!written) throw InputError("Error: cannot write " + path);
+    if (!sceneflow::SaveImageAtomically(path, picture)) throw InputError("Error: cannot write " + path);
     Report(path);
   }
   return 0;

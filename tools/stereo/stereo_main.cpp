@@ -19,7 +19,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/input_error.h"
-#include "io/atomic_file.h"
 #include "io/image_file.h"
 #include "io/program_errors.h"
 #include "tools/stereo/dense_stereo.h"
@@ -86,9 +85,7 @@ int Run(int argc, char** argv) {
   const int max_disparity = argc == 5 ? ParseMaxDisparity(argv[4]) : DefaultMaxDisparity(left.cols);
 
   const cv::Mat encoded = EncodeDisparity(DenseDisparity(left, right, max_disparity));
-  const bool written = WriteImageAtomically(
-      out_path, [&encoded](const std::string& path) { return cv::imwrite(path, encoded); });
-  if (!written) throw InputError("Error: could not write " + out_path);
+  if (!SaveImageAtomically(out_path, encoded)) throw InputError("Error: could not write " + out_path);
   return 0;
 }
 
