@@ -12,17 +12,19 @@
 
 namespace sceneflow::fuzzing {
 
-// One temporary folder for the whole session, removed with its files at exit.
-inline const std::string& InputFolder() {
-  static const std::string folder = [] {
-    char name[] = "/tmp/sceneflow-fuzz-XXXXXX";
-    if (mkdtemp(name) == nullptr) std::abort();
+// One temporary folder for the whole session, removed with its files at exit. Its name is kept
+// in a plain array, which no destructor frees before the exit handler has run.
+inline std::string InputFolder() {
+  static char folder[] = "/tmp/sceneflow-fuzz-XXXXXX";
+  static const bool created = [] {
+    if (mkdtemp(folder) == nullptr) std::abort();
     std::atexit([] {
       std::error_code ignored;
-      std::filesystem::remove_all(InputFolder(), ignored);
+      std::filesystem::remove_all(folder, ignored);
     });
-    return std::string(name);
+    return true;
   }();
+  (void)created;
   return folder;
 }
 
