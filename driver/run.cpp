@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
+
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "config/validate.h"
@@ -17,8 +19,9 @@
 #include "io/atomic_file.h"
 #include "io/false_colour.h"
 #include "io/program_errors.h"
-#include "io/text_matrix.h"
 #include "io/run_log.h"
+#include "io/text_matrix.h"
+#include "io/worker_pool.h"
 #include "solver/scene_flow_solver.h"
 
 namespace sceneflow {
@@ -142,6 +145,9 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 
 int Run(int argc, char** argv) {
   SolverSettings settings = SolverSettingsFromEnvironment();
+  // OpenCV's own threads (warping, smoothing, resampling) number as many as the solver's: a run
+  // granted one CPU uses one.
+  cv::setNumThreads(SolverThreadCount());
   // Shown only on a terminal (or when forced); the line is cleared before anything else is
   // written, by its destructor when the run stops with an error.
   std::unique_ptr<ProgressLine> progress;
