@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,6 +152,17 @@ inline CommandResult RunCommand(const std::string& command) {
   const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+// A prefix for RunCommand that lets the command, which may begin with variable settings, use one
+// CPU only: "taskset -c N env ", N the first CPU this process may use.
+inline std::string OnOneCpu() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  sched_getaffinity(0, sizeof allowed, &allowed);
+  int first = 0;
+  while (first < CPU_SETSIZE - 1 && !CPU_ISSET(first, &allowed)) ++first;
+  return "taskset -c " + std::to_string(first) + " env ";
 }
 
 // Number of lines in a text (a last line without line feed counts).
