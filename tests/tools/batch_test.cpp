@@ -82,8 +82,9 @@ TEST(Batch, RunsEveryFrameListsFailuresAndSkipsCompleteFramesOnRerun) {
   EXPECT_NE(job.find("#SBATCH --array=0-0"), std::string::npos) << job;
   EXPECT_NE(job.find("#SBATCH --cpus-per-task=3\n"), std::string::npos) << job;
   EXPECT_NE(job.find("frames=( 000002 )"), std::string::npos) << job;
-  EXPECT_NE(job.find("--one \"${frames[$SLURM_ARRAY_TASK_ID]}\""), std::string::npos) << job;
-  EXPECT_NE(job.find(" \"${SLURM_CPUS_PER_TASK:-3}\"\n"), std::string::npos) << job;
+  EXPECT_NE(job.find("--one \"${frames[$SLURM_ARRAY_TASK_ID]}\" \"${SLURM_CPUS_PER_TASK:-3}\" "),
+            std::string::npos)
+      << job;
 }
 
 TEST(Batch, MissingKittiFolderEndsWithOneLine) {
