@@ -42,12 +42,14 @@ tsan: deps
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -R '$(TSAN_TESTS)'
 
 # libFuzzer targets built with clang, each run for FUZZ_SECONDS from the seed corpus in
-# tests/fuzz-corpus/<target>; new inputs go to $(FUZZ_DIR)/corpus/<target>, and an input that
-# crashes or hangs is saved in $(FUZZ_DIR)/artifacts/ and fails the target.
+# tests/fuzz-corpus/<target> with the dictionary fuzz/<target>.dict where there is one (the INI
+# targets share fuzz/parameters.dict); new inputs go to $(FUZZ_DIR)/corpus/<target>, and an input
+# that crashes or hangs is saved in $(FUZZ_DIR)/artifacts/ and fails the target.
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++-14
-FUZZ_TARGETS ?= ini_fuzzer text_matrix_fuzzer driver_fuzzer
+FUZZ_TARGETS ?= ini_fuzzer text_matrix_fuzzer driver_fuzzer flo_fuzzer pfm_fuzzer kitti_png_fuzzer \
+  kitti_calibration_fuzzer view_list_fuzzer prepared_fuzzer
 FUZZ_ROOT = $(abspath $(FUZZ_DIR))
 
 fuzz:
@@ -58,7 +60,9 @@ fuzz:
 	@set -e; for target in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_ROOT)/corpus/$$target $(FUZZ_ROOT)/artifacts; \
 	  echo "== $$target: $(FUZZ_SECONDS) s"; \
-	  case $$target in text_matrix_fuzzer) dict= ;; *) dict=-dict=$(abspath fuzz/parameters.dict) ;; esac; \
+	  dict=; \
+	  case $$target in ini_fuzzer|driver_fuzzer) dict=-dict=$(abspath fuzz/parameters.dict) ;; esac; \
+	  if [ -f fuzz/$$target.dict ]; then dict=-dict=$(abspath fuzz/$$target.dict); fi; \
 	  $(FUZZ_ROOT)/bin/$$target -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_ROOT)/artifacts/$$target- $$dict \
 	    $(FUZZ_ROOT)/corpus/$$target $(abspath tests/fuzz-corpus)/$$target; \

@@ -1,16 +1,14 @@
 #include "driver/run.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
@@ -18,10 +16,13 @@
 #include "driver/progress.h"
 #include "driver/run_inputs.h"
 #include "driver/start_fields.h"
+#include "geometry/masks.h"
 #include "io/atomic_file.h"
 #include "io/false_colour.h"
-#include "io/text_matrix.h"
+#include "io/program_errors.h"
 #include "io/run_log.h"
+#include "io/text_matrix.h"
+#include "io/worker_pool.h"
 #include "solver/scene_flow_solver.h"
 
 namespace sceneflow {
@@ -83,25 +84,31 @@ SolverSettings SolverSettingsFromEnvironment() {
     }
   }
   const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
-  if (file != nullptr && *file != '\0') settings.phase_times_file = file;
+  if (file != nullptr && *file != '\0') {
+    // Refused now rather than after the whole solve.
+    if (!CanWriteFileAtomically(file)) {
+      throw InputError(std::string("Error: could not write phase times to ") + file);
+    }
+    settings.phase_times_file = file;
+  }
   return settings;
 }
 
 // Writes the phase times as "phase seconds" lines.
 void WritePhaseTimes(const SolverSettings& settings) {
   if (settings.phase_times_file == nullptr) return;
-  FILE* stream = std::fopen(settings.phase_times_file, "w");
-  if (stream == nullptr) {
+  const PhaseTimes& t = settings.phase_times;
+  const bool written = WriteFileAtomically(settings.phase_times_file, "w", [&](FILE* stream) {
+    std::fprintf(stream,
+                 "warping %.3f\nterm_assembly %.3f\nprojection %.3f\nsystem_assembly %.3f\n"
+                 "sor %.3f\nenergy_report %.3f\nother %.3f\n",
+                 t.warping, t.term_assembly, t.projection, t.system_assembly, t.sor,
+                 t.energy_report, t.other);
+  });
+  if (!written) {
     throw InputError(std::string("Error: could not write phase times to ") +
                      settings.phase_times_file);
   }
-  const PhaseTimes& t = settings.phase_times;
-  std::fprintf(stream,
-               "warping %.3f\nterm_assembly %.3f\nprojection %.3f\nsystem_assembly %.3f\n"
-               "sor %.3f\nenergy_report %.3f\nother %.3f\n",
-               t.warping, t.term_assembly, t.projection, t.system_assembly, t.sor,
-               t.energy_report, t.other);
-  std::fclose(stream);
 }
 
 // Settles the automatic priors (kAuto) on the start's census misfit: both hold the start where the
@@ -153,12 +160,14 @@ std::optional<RigidBackground> MotionPriorOf(const ParameterSet& p, const Solver
 // Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
 // levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
 // starting from the flow stage's motion and the depth prepared for that level.
-void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog& log,
-               const StartFields& given_start, const CalibrationSet& calibration,
-               SolverSettings& settings, ResultFields& result) {
+void RunStages(const PreparedRun& run, SolverSettings& settings, ResultFields& result) {
+  const ParameterSet& p = run.parameters;
+  const ViewPyramids& pyramids = run.pyramids;
+  const RunLog& log = *run.log;
+  const CalibrationSet& calibration = run.calibration;
   const int levels = PyramidLevelCount(p);
   PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
-  StartFields start = given_start;
+  StartFields start = run.start;
   const SolverRun start_level{.time0 = pyramids.time0, .timet = pyramids.timet, .log = log,
                               .calibration = calibration, .start_level = levels,
                               .final_level = p.PyramidLevelFinal,
@@ -175,11 +184,12 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                          ResultFields& out, bool depth_fixed) {
     SceneFlowSolver(p, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
-                        .log = log,
-                        .calibration = calibration,
+                        .log = *run.log,
+                        .calibration = run.calibration,
                         .start_level = start_level,
                         .final_level = final_level,
                         .start = start_fields,
+                        .black_line = run.black_line,
                         .U_out = &out.U,
                         .V_out = &out.V,
                         .W_out = &out.W,
@@ -218,6 +228,9 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 
 int Run(int argc, char** argv) {
   SolverSettings settings = SolverSettingsFromEnvironment();
+  // OpenCV's own threads (warping, smoothing, resampling) number as many as the solver's: a run
+  // granted one CPU uses one.
+  cv::setNumThreads(SolverThreadCount());
   // Shown only on a terminal (or when forced); the line is cleared before anything else is
   // written, by its destructor when the run stops with an error.
   std::unique_ptr<ProgressLine> progress;
@@ -236,8 +249,7 @@ int Run(int argc, char** argv) {
   if (settings.sor == SorMethod::kParallel) {
     log.Line("** Solver: parallel red-black SOR in 32-bit floats (SCENEFLOW_SOLVER=parallel)\n");
   }
-  RunStages(parameters, run.pyramids, log, run.start, run.calibration, settings, result);
-  WritePhaseTimes(settings);
+  RunStages(run, settings, result);
   if (progress) progress->Stage("saving results");
 
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
@@ -252,6 +264,8 @@ int Run(int argc, char** argv) {
   log.Line("** Saving results : V\n");
   SaveColourImage(parameters.SF_W_Final_FileName, result.W);
   log.Line("** Saving results : W\n");
+  // The results come first: a problem with the times must not cost a finished run.
+  WritePhaseTimes(settings);
 
   progress.reset();
   std::fputs("Scene Flow finished!", stdout);
@@ -268,9 +282,11 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   for (const std::string& warning : warnings) std::fprintf(stderr, "%s\n", warning.c_str());
 
   run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
-  // The dump is not flushed on its own; it reaches the file with the first flushed line.
+  // The dump is not flushed on its own; it reaches the file with the first flushed line. After it
+  // the log holds only "** " lines and energy lines, so the warnings become "** Warning: ..." lines:
+  // whatever reads the dump as everything before the first "** " line finds the dump alone.
   WriteParameters(parameters, run.log->stream());
-  for (const std::string& warning : warnings) run.log->Line("%s\n", warning.c_str());
+  for (const std::string& warning : warnings) run.log->Line("** %s\n", warning.c_str());
   ValidateParameters(parameters);
   CheckResultsDirectory(*parameters.TxtResultsDir);
 
@@ -278,6 +294,7 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(parameters, reference_size);
   run.calibration = ReadCalibrationSet(parameters);
+  if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters);
   const int levels = PyramidLevelCount(parameters);
   if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
   CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);
@@ -304,24 +321,8 @@ int RunSceneFlow(int argc, char** argv) {
     WriteUsage(stderr, argv[0]);
     return 3;
   }
-  // Every problem reaches the user as one line of ours; the image library's own warnings would
-  // only repeat it in other words.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "Error: out of memory; the images or the pyramid levels are too large\n");
-    return 1;
-  } catch (const std::exception& error) {
-    // A broken invariant: say where it broke, on one line, rather than abort.
-    std::string message = error.what();
-    std::replace(message.begin(), message.end(), '\n', ' ');
-    std::fprintf(stderr, "Error: internal failure: %s\n", message.c_str());
-    return 1;
-  }
+  return RunReportingErrors([&] { return Run(argc, argv); },
+                            "Error: out of memory; the images or the pyramid levels are too large");
 }
 
 }  // namespace sceneflow

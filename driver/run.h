@@ -18,13 +18,14 @@ struct PreparedRun {
   std::unique_ptr<RunLog> log;
   CalibrationSet calibration;
   ViewPyramids pyramids;
+  cv::Mat black_line;  // the black-line image when BLACK_LINE is set, read once for the whole run
   StartFields start;
 };
 
 // Loads the INI files in order and writes a line to standard error for every unknown section or
-// key in them, creates the log with the parameter dump followed by the same lines, checks the
-// settings, loads the images and calibration, builds the pyramids and prepares and writes the
-// start fields. Throws InputError on the first problem.
+// key in them, creates the log with the parameter dump followed by the same lines, each as a
+// "** " line, checks the settings, loads the images, the calibration and the black-line image,
+// builds the pyramids and prepares and writes the start fields. Throws InputError on the first problem.
 PreparedRun PrepareRun(const std::vector<std::string>& ini_files);
 
 // The whole run, from the command line to the result files. Returns the process exit status:

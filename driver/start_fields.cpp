@@ -67,10 +67,7 @@ cv::Mat Constant(cv::Size size, double value) { return cv::Mat(size, CV_32F, cv:
 
 void SaveImage(const OptionalString& path, const cv::Mat& image) {
   if (!path) return;
-  const bool saved = WriteImageAtomically(*path, [&](const std::string& name) {
-    return cv::imwrite(name, image);
-  });
-  if (!saved) throw InputError("Error: could not write image " + *path);
+  if (!SaveImageAtomically(*path, image)) throw InputError("Error: could not write image " + *path);
 }
 
 // Runs the external stereo program on the left and right images and returns the full-size

@@ -111,12 +111,16 @@ void MarkMaskBorder(cv::Mat& mask) {
   }
 }
 
-void LoadBlackLineMask(const ParameterSet& parameters, cv::Mat& mask) {
-  CV_Assert(mask.type() == CV_8UC1);
+cv::Mat LoadBlackLineImage(const ParameterSet& parameters) {
   if (!parameters.Zt_initFile) throw InputError("Error: Zt_initFile is not set");
-  const cv::Mat image = LoadImageQuietly(*parameters.Zt_initFile);
+  cv::Mat image = LoadImageQuietly(*parameters.Zt_initFile);
   if (image.empty()) throw InputError("Error: could not load Zt_initFile=" + *parameters.Zt_initFile);
-  cv::resize(image, mask, mask.size(), 0, 0, cv::INTER_AREA);
+  return image;
+}
+
+void ResampleBlackLine(const cv::Mat& black_line, cv::Mat& mask) {
+  CV_Assert(mask.type() == CV_8UC1 && black_line.type() == CV_8UC1);
+  cv::resize(black_line, mask, mask.size(), 0, 0, cv::INTER_AREA);
 }
 
 }  // namespace sceneflow

@@ -33,9 +33,11 @@ void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
 // Sets the outermost rows and columns of a mask to 127.
 void MarkMaskBorder(cv::Mat& mask);
 
-// Loads the black-line image named by Zt_initFile as an 8-bit grey image and resamples it into
-// the mask (area interpolation, to the mask's size). Throws InputError when Zt_initFile is not
-// set or the image cannot be loaded.
-void LoadBlackLineMask(const ParameterSet& parameters, cv::Mat& mask);
+// Loads the black-line image named by Zt_initFile as an 8-bit grey image. Throws InputError when
+// Zt_initFile is not set or the image cannot be loaded.
+cv::Mat LoadBlackLineImage(const ParameterSet& parameters);
+
+// Resamples the black-line image into the mask (area interpolation, to the mask's size).
+void ResampleBlackLine(const cv::Mat& black_line, cv::Mat& mask);
 
 }  // namespace sceneflow

@@ -77,10 +77,12 @@ void ProjectEstimate(const LevelGeometry& geometry, int view_count, const SceneF
 
 void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry& geometry,
                             const std::vector<ImagePyramid>& time0,
-                            const std::vector<ImagePyramid>& timet, int level,
-                            const SceneFields& fields, bool depth_fixed, ViewWarping& out) {
+                            const std::vector<ImagePyramid>& timet, const cv::Mat& black_line,
+                            int level, const SceneFields& fields, bool depth_fixed,
+                            ViewWarping& out) {
   const int N = parameters.NumOfViews;
   CV_Assert(level >= 1 && static_cast<int>(time0.size()) >= N && static_cast<int>(timet.size()) >= N);
+  CV_Assert(parameters.BLACK_LINE == 0 || !black_line.empty());
   CV_Assert(static_cast<int>(geometry.view_centres.size()) >= N);
   ProjectEstimate(geometry, N, fields, nullptr, out.estimate);
   const EstimateProjection& e = out.estimate;
@@ -112,7 +114,7 @@ void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry&
   // 7. The other views at time t; view 1 may start from the black-line image.
   for (int view = 1; view < N; ++view) {
     ResetActiveMask(grid, out.ViewMaskT[view]);
-    if (parameters.BLACK_LINE != 0 && view == 1) LoadBlackLineMask(parameters, out.ViewMaskT[1]);
+    if (parameters.BLACK_LINE != 0 && view == 1) ResampleBlackLine(black_line, out.ViewMaskT[1]);
     BuildMask(e.MapXt[view], e.MapYt[view], e.MovedPointX, e.MovedPointY, e.MovedPointZ,
               geometry.view_centres[view], parameters, out.ViewMaskT[view]);
     out.ViewMaskT[view].copyTo(out.ViewMaskTCopy[view]);

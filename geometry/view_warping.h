@@ -73,15 +73,16 @@ struct ViewWarping {
 
 // One outer iteration's warping, in order: lift and project the estimate `fields` (steps 1-4);
 // RefFlowMask from view 0's time-t maps; StereoMask0 of views 1..N-1 when depth is estimated;
-// ViewMaskT of views 1..N-1 (view 1 starting from the black-line image when BLACK_LINE is set)
-// and its copy ViewMaskTCopy; every mask gets MarkOcclusions then MarkMaskBorder. Then view 0's
+// ViewMaskT of views 1..N-1 (view 1 starting from `black_line`, the black-line image, which must
+// be given when BLACK_LINE is set) and its copy ViewMaskTCopy; every mask gets MarkOcclusions then MarkMaskBorder. Then view 0's
 // time-t image and views 1..N-1's time-0 and time-t images are warped onto the reference grid
 // (time-0 ones saved under SF_I0_Warped_FileName, time-t ones of views 1..N-1 under
 // SF_It_Warped_FileName, when set). `level` is 1-based and selects the pyramid element level - 1.
 // The masks and derivative images are new matrices; the maps and warped images reuse `out`'s.
 void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry& geometry,
                             const std::vector<ImagePyramid>& time0,
-                            const std::vector<ImagePyramid>& timet, int level,
-                            const SceneFields& fields, bool depth_fixed, ViewWarping& out);
+                            const std::vector<ImagePyramid>& timet, const cv::Mat& black_line,
+                            int level, const SceneFields& fields, bool depth_fixed,
+                            ViewWarping& out);
 
 }  // namespace sceneflow

@@ -31,13 +31,7 @@ void SaveMatrixImage(const std::string& file_name, const cv::Mat& matrix) {
   if (!(matrix.depth() == CV_8U && (matrix.channels() == 1 || matrix.channels() == 3))) {
     matrix.convertTo(image, CV_8U);
   }
-  bool written = false;
-  try {
-    written = cv::imwrite(file_name, image);
-  } catch (const cv::Exception&) {
-    written = false;
-  }
-  if (!written) throw InputError("Error: could not write image " + file_name);
+  if (!SaveImageAtomically(file_name, image)) throw InputError("Error: could not write image " + file_name);
 }
 
 void WarpViewImage(const cv::Mat& view_image, const cv::Mat& MapX, const cv::Mat& MapY,

@@ -40,27 +40,20 @@ bool WriteFileAtomically(const std::string& path, const char* mode,
   return true;
 }
 
-bool WriteImageAtomically(const std::string& path,
-                          const std::function<bool(const std::string&)>& write) {
-  // The temporary name keeps the extension last, since it chooses the image format.
-  const std::filesystem::path final_path(path);
-  std::string temporary = (final_path.parent_path() / ("." + final_path.stem().string() +
-                           ".partial-XXXXXX")).string();
+bool WriteTextAtomically(const std::string& path, const std::string& text) {
+  return WriteFileAtomically(path, "w", [&](FILE* stream) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+  });
+}
+
+bool CanWriteFileAtomically(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return false;
+  std::string temporary = path + ".partial-XXXXXX";
   const int descriptor = mkstemp(temporary.data());
   if (descriptor < 0) return false;
   close(descriptor);
   unlink(temporary.c_str());
-  temporary += final_path.extension().string();
-  bool written = false;
-  try {
-    written = write(temporary);
-  } catch (...) {
-    written = false;
-  }
-  if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return false;
-  }
   return true;
 }
 

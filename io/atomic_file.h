@@ -13,7 +13,11 @@ namespace sceneflow {
 bool WriteFileAtomically(const std::string& path, const char* mode,
                          const std::function<void(FILE*)>& write);
 
-// Like WriteFileAtomically for an image, whose format follows the extension of `path`.
-bool WriteImageAtomically(const std::string& path, const std::function<bool(const std::string&)>& write);
+// WriteFileAtomically of a text.
+bool WriteTextAtomically(const std::string& path, const std::string& text);
+
+// Whether WriteFileAtomically could write `path` now: `path` is not a folder and its folder takes
+// new files (tried with a temporary file, which is removed at once). For checks before long work.
+bool CanWriteFileAtomically(const std::string& path);
 
 }  // namespace sceneflow

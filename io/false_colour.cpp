@@ -7,7 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "io/atomic_file.h"
+#include "io/image_file.h"
 
 namespace sceneflow {
 namespace {
@@ -91,8 +91,7 @@ cv::Mat RenderFalseColourImage(const cv::Mat& field, double lo, double hi) {
 bool SaveFalseColourImage(const cv::Mat& field, const std::string& file_name, double lo,
                           double hi) {
   const cv::Mat picture = RenderFalseColourImage(field, lo, hi);
-  return WriteImageAtomically(
-      file_name, [&picture](const std::string& path) { return cv::imwrite(path, picture); });
+  return SaveImageAtomically(file_name, picture);
 }
 
 }  // namespace sceneflow

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/input_error.h"
+#include "io/atomic_file.h"
 
 namespace sceneflow {
 namespace {
@@ -120,6 +121,10 @@ void WriteTextMatrix(const cv::Mat& matrix, FILE* stream) {
     }
     std::fputs("\n", stream);
   }
+}
+
+bool WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path) {
+  return WriteFileAtomically(path, "w", [&](FILE* stream) { WriteTextMatrix(matrix, stream); });
 }
 
 bool ReadTextMatrix(const char* path, cv::Mat& matrix, TextMatrixReading reading) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -11,6 +12,10 @@ namespace sceneflow {
 // Writes nothing when the matrix is empty or the stream is absent. The caller opens and closes
 // the stream.
 void WriteTextMatrix(const cv::Mat& matrix, FILE* stream);
+
+// WriteTextMatrix into the file `path` through WriteFileAtomically: the file holds the whole
+// matrix or, after a failure, what it held before. Returns false when it could not be written.
+bool WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path);
 
 // How ReadTextMatrix treats a file that does not hold exactly the numbers of the matrix.
 enum class TextMatrixReading {

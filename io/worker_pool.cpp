@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "io/usable_cpus.h"
+
 namespace sceneflow {
 namespace {
 
@@ -43,7 +45,7 @@ int SolverThreadCount() {
     const long value = std::strtol(text, &end, 10);
     if (end != text && *end == '\0' && value >= 1) return static_cast<int>(std::min(value, 256L));
   }
-  return std::max(1u, std::thread::hardware_concurrency());
+  return UsableCpuCount();
 }
 
 WorkerPool::WorkerPool(int threads) {

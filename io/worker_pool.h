@@ -11,7 +11,7 @@
 namespace sceneflow {
 
 // Number of threads the solver uses: SCENEFLOW_THREADS when it holds a whole number of at least 1,
-// otherwise every core of the machine. Results do not depend on it.
+// otherwise every CPU this process may use (UsableCpuCount). Results do not depend on it.
 int SolverThreadCount();
 
 // A fixed set of worker threads that run one task at a time together with the calling thread.

@@ -213,8 +213,8 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
          outer < 2 || (outer_change > p.EpsilonOuter && outer <= p.MaxIterOuter); ++outer) {
       const SceneFields fields{e.U, e.V, e.W, e.Z};
       clock.Charge(&PhaseTimes::other);
-      WarpViewsOntoReference(p, geometry, run.time0, run.timet, level, fields, run.depth_fixed,
-                             st.warping);
+      WarpViewsOntoReference(p, geometry, run.time0, run.timet, run.black_line, level, fields,
+                             run.depth_fixed, st.warping);
       clock.Charge(&PhaseTimes::warping);
       AssembleTerms(e.U, e.V, e.W, e.Z, projection_matrices, level_factor, intrinsics, st);
       if (start_depth_prior) UpdateStartDepthPrior(e.Z, views, st);

@@ -56,6 +56,9 @@ struct SolverRun {
   int start_level = 0;  // coarsest level processed, 1-based
   int final_level = 0;  // finest level processed, 1-based
   SceneFields start;    // U, V, W, Z at the start level
+  // The black-line image (8-bit, any size) when BLACK_LINE is set, read once by the caller; view
+  // 1's time-t mask starts from it at every outer iteration. Empty otherwise.
+  cv::Mat black_line{};
   cv::Mat* U_out = nullptr;
   cv::Mat* V_out = nullptr;
   cv::Mat* W_out = nullptr;

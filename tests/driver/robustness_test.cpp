@@ -96,6 +96,8 @@ const BadInput kBadInputs[] = {
     {"negative maxZ", Setting("maxZ = -1\n"), "Error: maxZ is -1, it must be positive"},
     {"negative gradient weight", Setting("MuW = -1\n"), "Error: MuW is -1, it must not be negative"},
     {"black-line mask without its image", Setting("BLACK_LINE = 1\n"), "Error: BLACK_LINE is set"},
+    {"missing black-line image", Setting("BLACK_LINE = 1\n[SceneFlow]\nZt_initFile = line.png\n"),
+     "Error: could not load Zt_initFile=line.png"},
     {"missing disparity image",
      Setting("InitStereo = 1\nInitStereoBP = 0\n[Stereo]\nST_D0_initialFileName = d.png\n"),
      "Error: could not load initial disparity d.png"},

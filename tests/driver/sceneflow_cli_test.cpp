@@ -61,34 +61,39 @@ TEST(SceneflowCliTest, HelpPrintsTheUsageOnStandardOutputAndCreatesNoLog) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(SceneflowCliTest, MisspeltKeyIsReportedOnceAndTheRunGoesOnAsWithoutIt) {
+TEST(SceneflowCliTest, MisspeltAndMisplacedKeysAreReportedAndTheRunGoesOnAsWithoutThem) {
   TempDir clean;
   WriteSmallRun(clean, {16, 12}, 2);
-  TempDir misspelt;
-  WriteSmallRun(misspelt, {16, 12}, 2, "Aplha_SF = 4\n");
+  TempDir spoilt;
+  WriteSmallRun(spoilt, {16, 12}, 2, "Aplha_SF = 4\n[Stereo]\nAlpha = 5\n");
   const ProgramResult clean_run = Sceneflow(clean, {"run.ini"});
-  const ProgramResult misspelt_run = Sceneflow(misspelt, {"run.ini"});
+  const ProgramResult spoilt_run = Sceneflow(spoilt, {"run.ini"});
   ASSERT_EQ(clean_run.status, 0) << clean_run.err;
   EXPECT_EQ(clean_run.err, "");
 
-  const std::string warning =
+  const std::string warnings =
       "Warning: parameter file run.ini line 11: unknown key Aplha_SF in [Global] is ignored; did "
-      "you mean AlphaSF?\n";
-  EXPECT_EQ(misspelt_run.status, 0);
-  EXPECT_EQ(misspelt_run.err, warning);
-  EXPECT_EQ(misspelt_run.out, clean_run.out);
+      "you mean AlphaSF?\n"
+      "Warning: parameter file run.ini line 13: key Alpha is ignored in [Stereo]; it belongs in "
+      "[Global]\n";
+  EXPECT_EQ(spoilt_run.status, 0);
+  EXPECT_EQ(spoilt_run.err, warnings);
+  EXPECT_EQ(spoilt_run.out, clean_run.out);
   for (const char* name : {"Z0_final.txt", "U_final.txt", "V_final.txt", "W_final.txt"}) {
-    EXPECT_EQ(ReadFile(misspelt / ("results/" + std::string(name))),
+    EXPECT_EQ(ReadFile(spoilt / ("results/" + std::string(name))),
               ReadFile(clean / ("results/" + std::string(name))))
         << name;
   }
-  // The log holds the warning right after the parameter dump, and otherwise what it holds without.
-  std::string expected_log = ReadFile(clean / "run.log");
-  const std::string dump_end = "\nZ_CONST = 0 ; a const value for the initial Z\n";
-  const size_t dump_end_position = expected_log.find(dump_end);
-  ASSERT_NE(dump_end_position, std::string::npos);
-  expected_log.insert(dump_end_position + dump_end.size(), warning);
-  EXPECT_EQ(ReadFile(misspelt / "run.log"), expected_log);
+  // The log is the dump, as without the keys, then "** " lines only: the warnings come first.
+  const std::string clean_log = ReadFile(clean / "run.log");
+  const size_t dump_end = clean_log.find("\n** ") + 1;
+  ASSERT_NE(dump_end, 0u);
+  const std::string expected_log = clean_log.substr(0, dump_end) +
+      "** Warning: parameter file run.ini line 11: unknown key Aplha_SF in [Global] is ignored; "
+      "did you mean AlphaSF?\n"
+      "** Warning: parameter file run.ini line 13: key Alpha is ignored in [Stereo]; it belongs in "
+      "[Global]\n" + clean_log.substr(dump_end);
+  EXPECT_EQ(ReadFile(spoilt / "run.log"), expected_log);
 }
 
 TEST(SceneflowCliTest, LogStartsWithTheDumpOfTheLastReadableFileBeforeDerivedDefaults) {
@@ -213,6 +218,25 @@ TEST(SceneflowCliTest, TwoStageRunWritesResultsOfTheFinalLevel) {
   WriteFile(dir / "coarse.ini", ReadFile(dir / "run.ini") + "[Global]\nPyramidLevelFinal = 2\n");
   EXPECT_EQ(Sceneflow(dir, {"coarse.ini"}).status, 0);
   EXPECT_EQ(TextMatrixSize(dir / "results/U_final.txt"), cv::Size(20, 16));
+}
+
+TEST(SceneflowCliTest, PhaseTimesFollowTheResultsAndAPlaceThatCannotTakeThemIsRefusedFirst) {
+  TempDir dir;
+  WriteSmallRun(dir, {16, 12}, 2);
+  const std::string nowhere = dir / "nowhere/times.txt";
+  setenv("SCENEFLOW_PHASE_TIMES", nowhere.c_str(), 1);
+  ExpectOneErrorLine(Sceneflow(dir, {"run.ini"}), "Error: could not write phase times to " + nowhere);
+  EXPECT_FALSE(std::filesystem::exists(dir / "run.log"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "results"));
+
+  setenv("SCENEFLOW_PHASE_TIMES", (dir / "times.txt").c_str(), 1);
+  const ProgramResult timed = Sceneflow(dir, {"run.ini"});
+  unsetenv("SCENEFLOW_PHASE_TIMES");
+  ASSERT_EQ(timed.status, 0) << timed.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "results/V_final.txt"));
+  const std::string times = ReadFile(dir / "times.txt");
+  EXPECT_EQ(CountLines(times), 7) << times;
+  EXPECT_EQ(times.rfind("warping ", 0), 0u) << times;
 }
 
 TEST(SceneflowCliTest, ResultsDirectoryMustExistBeforeTheRun) {

@@ -184,7 +184,7 @@ TEST(MarkMaskBorderTest, OutermostRowsAndColumnsBecome127) {
   }
 }
 
-TEST(LoadBlackLineMaskTest, ResamplesTheImageAndReportsWhatIsMissing) {
+TEST(BlackLineTest, ResamplesTheImageAndReportsWhatIsMissing) {
   testing::TempDir dir;
   cv::Mat image(16, 20, CV_8U, cv::Scalar(0));
   image.colRange(8, 12).setTo(200);  // a vertical line two mask pixels wide
@@ -193,20 +193,20 @@ TEST(LoadBlackLineMaskTest, ResamplesTheImageAndReportsWhatIsMissing) {
   ParameterSet parameters;
   parameters.Zt_initFile = path;
   cv::Mat mask(8, 10, CV_8U, cv::Scalar(3));
-  LoadBlackLineMask(parameters, mask);
+  ResampleBlackLine(LoadBlackLineImage(parameters), mask);
   ASSERT_EQ(mask.size(), cv::Size(10, 8));
   EXPECT_EQ(cv::countNonZero(mask.colRange(4, 6) == 200), 16);
   EXPECT_EQ(cv::countNonZero(mask), 16);
 
   parameters.Zt_initFile = dir / "absent.png";
   try {
-    LoadBlackLineMask(parameters, mask);
+    LoadBlackLineImage(parameters);
     ADD_FAILURE() << "no error";
   } catch (const InputError& error) {
     EXPECT_EQ(std::string(error.what()), "Error: could not load Zt_initFile=" + dir / "absent.png");
   }
   parameters.Zt_initFile.reset();
-  EXPECT_THROW(LoadBlackLineMask(parameters, mask), InputError);
+  EXPECT_THROW(LoadBlackLineImage(parameters), InputError);
 }
 
 }  // namespace

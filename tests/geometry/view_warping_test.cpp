@@ -119,8 +119,10 @@ struct StaticRun {
     centres = ComputeViewCentres(calibration.R, calibration.T, {0, 0, 0}, parameters.NumOfViews);
     MakePixelGrids(fields.Z.size(), gridX, gridY);
     const LevelGeometry geometry{calibration, centres, kIntrinsics, s, gridX, gridY};
-    WarpViewsOntoReference(parameters, geometry, pyramids, pyramids, level, fields, depth_fixed,
-                           warping);
+    const cv::Mat black_line =
+        parameters.BLACK_LINE != 0 ? LoadBlackLineImage(parameters) : cv::Mat();
+    WarpViewsOntoReference(parameters, geometry, pyramids, pyramids, black_line, level, fields,
+                           depth_fixed, warping);
   }
 
   // Largest grey-level difference between view `view`'s warped time-0 image and the smoothed

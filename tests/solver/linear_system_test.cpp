@@ -1,7 +1,9 @@
 #include "solver/linear_system.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,10 @@
 
 namespace sceneflow {
 namespace {
+
+// Two threads unless the environment says otherwise, so that the solvers' two-thread paths (the
+// exact solver's column halves, the parallel solver's two wavefronts) run on any machine.
+[[maybe_unused]] const bool kTwoThreads = setenv("SCENEFLOW_THREADS", "2", 0) == 0;
 
 using testing::Constant;
 using testing::NeutralLevel;
@@ -237,12 +243,13 @@ LevelState RandomSystem(cv::Size size, bool depth, unsigned seed) {
   return st;
 }
 
-std::vector<float> Solve(LevelState& st, double omega, double epsilon, int max_iterations) {
+std::vector<float> Solve(LevelState& st, double omega, double epsilon, int max_iterations,
+                         SorMethod method = SorMethod::kExact) {
   ParameterSet p;
   p.OmegaSOR = omega;
   p.EpsilonSOR = epsilon;
   p.MaxIterSOR = max_iterations;
-  SolveSOR(st, p);
+  SolveSOR(st, p, method);
   return std::vector<float>(st.IncrementVector.begin<float>(), st.IncrementVector.end<float>());
 }
 
@@ -268,6 +275,98 @@ TEST(SolveSORTest, MatchesThePlainSweepsExactly) {
                 0);
     }
   }
+}
+
+// The red-black SOR of SorMethod::kParallel as it reads most plainly: an iteration is eight
+// passes, pass p updating every pixel of colour p mod 2 (the colour of pixel (y, x) is
+// (x + y) mod 2), each pixel's unknowns in turn; all in 32-bit floats, each sum formed in the
+// solver's order: the pixel's other unknowns in ascending order, then the four neighbours
+// (upper, lower, left, right) added up on their own and added to that.
+std::vector<float> PlainRedBlackSOR(const cv::Mat& M, const cv::Mat& rhs, int rows, int cols,
+                                    int k, bool depth, double omega, double epsilon,
+                                    int max_iterations) {
+  const int R = cols * k, N = rows * R;
+  std::vector<float> x(N, 0.f), previous(N, 0.f);
+  const float keep = static_cast<float>(1 - omega);
+  const auto relaxed = [&](int i, float diagonal, float sum, float limit) {
+    if (diagonal == 0) return;
+    const float relax = static_cast<float>(omega / diagonal);
+    x[i] = std::min(std::max(relax * (rhs.at<float>(i) - sum) + keep * x[i], -limit), limit);
+  };
+  const auto update = [&](int y, int column) {
+    const bool frame = y == 0 || y == rows - 1 || column == 0 || column == cols - 1;
+    for (int j = 0; j < k; ++j) {
+      const int i = (y * cols + column) * k + j;
+      const float* c = M.ptr<float>(i);
+      if (frame) {
+        const int inward = y == 0 ? i + R : y == rows - 1 ? i - R : column == 0 ? i + k : i - k;
+        relaxed(i, c[0], c[1] * x[inward], 5.f);
+        continue;
+      }
+      const int p = i - j;
+      float sum = 0;
+      bool first = true;
+      for (int m = 0; m < k; ++m) {
+        if (m == j) continue;
+        sum = first ? c[m] * x[p + m] : sum + c[m] * x[p + m];
+        first = false;
+      }
+      const float neighbours =
+          c[k] * x[i - R] + c[k + 1] * x[i + R] + c[k + 2] * x[i - k] + c[k + 3] * x[i + k];
+      relaxed(i, c[j], sum + neighbours, depth && j == 3 ? 20.f : 5.f);
+    }
+  };
+  double err = 0;
+  int iterations = 0;
+  bool first = true;
+  while (first || (err >= epsilon && iterations < max_iterations)) {
+    first = false;
+    for (int pass = 0; pass < 8; ++pass) {
+      for (int y = 0; y < rows; ++y) {
+        for (int column = (y + pass) % 2; column < cols; column += 2) update(y, column);
+      }
+    }
+    double difference = 0, magnitude = 0;
+    for (int i = 0; i < N; ++i) {
+      const double d = static_cast<double>(previous[i]) - x[i];
+      difference += d * d;
+      magnitude += static_cast<double>(x[i]) * x[i];
+    }
+    err = std::sqrt(difference) / (std::sqrt(magnitude) + DBL_EPSILON);
+    previous = x;
+    ++iterations;
+  }
+  return x;
+}
+
+TEST(SolveSORTest, ParallelMatchesThePlainRedBlackPassesExactly) {
+  for (bool depth : {true, false}) {
+    // The larger sizes give both wavefronts of two threads, with halves of equal height and with
+    // the lower one a row taller, and rows of odd and even widths.
+    for (cv::Size size : {cv::Size(6, 5), cv::Size(3, 3), cv::Size(4, 2), cv::Size(2, 4),
+                          cv::Size(11, 10), cv::Size(9, 32), cv::Size(70, 41)}) {
+      LevelState st = RandomSystem(size, depth, 11 + size.width);
+      // Rows with a zero diagonal keep their value: an interior row and a frame row.
+      const int k = st.k;
+      if (size.width >= 3 && size.height >= 3) {
+        st.SystemMatrix.at<float>((size.width + 1) * k + 1, 1) = 0;
+      }
+      st.SystemMatrix.at<float>(k, 0) = 0;
+      const std::vector<float> expected = PlainRedBlackSOR(
+          st.SystemMatrix, st.RightHandSide, size.height, size.width, k, depth, 1.6, 0, 4);
+      EXPECT_EQ(Solve(st, 1.6, 0, 4, SorMethod::kParallel), expected) << size << " depth " << depth;
+      if (size.width < 3 || size.height < 3) continue;
+      EXPECT_GT(std::count_if(expected.begin(), expected.end(),
+                              [](float v) { return std::fabs(v) == 5.f || std::fabs(v) == 20.f; }),
+                0);
+    }
+  }
+  // The stop test: here the change falls below 0.05 after some iterations, before 20.
+  LevelState st = RandomSystem(cv::Size(12, 9), true, 5);
+  const std::vector<float> stopped = Solve(st, 1.2, 0.05, 20, SorMethod::kParallel);
+  EXPECT_EQ(stopped, PlainRedBlackSOR(st.SystemMatrix, st.RightHandSide, 9, 12, 4, true, 1.2,
+                                      0.05, 20));
+  EXPECT_NE(stopped, Solve(st, 1.2, 0, 20, SorMethod::kParallel));
 }
 
 TEST(SolveSORTest, SweepOrderMatters) {

@@ -14,6 +14,7 @@ namespace sceneflow {
 namespace {
 
 using ::sceneflow::testing::CommandResult;
+using ::sceneflow::testing::OnOneCpu;
 using ::sceneflow::testing::ReadFile;
 using ::sceneflow::testing::RunCommand;
 using ::sceneflow::testing::TempDir;
@@ -23,8 +24,8 @@ namespace fs = std::filesystem;
 
 const std::string kBatch = std::string(SCENEFLOW_SOURCE_DIR) + "/scripts/batch";
 
-// Stand-ins: prepare makes the folder (and fails for frame 000002), the estimator counts its runs
-// and writes a result, export checks the result is there.
+// Stand-ins: prepare makes the folder (and fails for frame 000002), the estimator counts its runs,
+// each with the threads it was given, and writes a result, export checks the result is there.
 const char* kPrepare = R"SH(#!/bin/bash
 [ "$1" = kitti ] || exit 2
 [ "$3" = 000002 ] && { echo "Error: no images for frame $3" >&2; exit 1; }
@@ -32,7 +33,7 @@ mkdir -p "$4/results" && echo "TxtResultsDir = results" > "$4/run.ini"
 )SH";
 const char* kEstimator = R"SH(#!/bin/bash
 [ -f "$1" ] || exit 1
-echo run >> "$(dirname "$0")/estimator_runs"
+echo "run with $SCENEFLOW_THREADS thread(s)" >> "$(dirname "$0")/estimator_runs"
 echo 1 > results/Z0_final.txt
 printf 'Scene Flow finished!'
 )SH";
@@ -56,7 +57,8 @@ TEST(Batch, RunsEveryFrameListsFailuresAndSkipsCompleteFramesOnRerun) {
                               kBatch + " " + (dir / "kitti") + " " + (dir / "out") +
                               " 000001 000002 000003 --jobs 2";
 
-  const CommandResult first = RunCommand(command);
+  // Two frames at a time on one CPU: one thread each.
+  const CommandResult first = RunCommand(OnOneCpu() + command);
   EXPECT_EQ(first.status, 1) << first.output;
   EXPECT_NE(first.output.find("2 frames complete, 1 failed, 0 skipped"), std::string::npos) << first.output;
   EXPECT_NE(first.output.find("000002: prepare exited with status 1"), std::string::npos) << first.output;
@@ -64,7 +66,7 @@ TEST(Batch, RunsEveryFrameListsFailuresAndSkipsCompleteFramesOnRerun) {
   EXPECT_TRUE(fs::exists(dir / "out/000003/export/kitti"));
   EXPECT_FALSE(fs::exists(dir / "out/000002/complete"));
   EXPECT_NE(ReadFile(dir / "out/logs/000002.log").find("no images for frame 000002"), std::string::npos);
-  EXPECT_EQ(CountLinesOf(dir / "estimator_runs"), 2);
+  EXPECT_EQ(ReadFile(dir / "estimator_runs"), "run with 1 thread(s)\nrun with 1 thread(s)\n");
 
   // The rerun tries only the failed frame; the estimator does not run again.
   const CommandResult second = RunCommand(command);
@@ -72,13 +74,17 @@ TEST(Batch, RunsEveryFrameListsFailuresAndSkipsCompleteFramesOnRerun) {
   EXPECT_NE(second.output.find("0 frames complete, 1 failed, 2 skipped"), std::string::npos) << second.output;
   EXPECT_EQ(CountLinesOf(dir / "estimator_runs"), 2);
 
-  // The Slurm script holds one array task per frame not yet complete.
-  const CommandResult slurm = RunCommand(command + " --slurm " + (dir / "job.sh"));
+  // The Slurm script holds one array task per frame not yet complete, asks for the CPUs of the
+  // frame's threads and runs it with those Slurm grants.
+  const CommandResult slurm = RunCommand(command + " --threads 3 --slurm " + (dir / "job.sh"));
   EXPECT_EQ(slurm.status, 0) << slurm.output;
   const std::string job = ReadFile(dir / "job.sh");
   EXPECT_NE(job.find("#SBATCH --array=0-0"), std::string::npos) << job;
+  EXPECT_NE(job.find("#SBATCH --cpus-per-task=3\n"), std::string::npos) << job;
   EXPECT_NE(job.find("frames=( 000002 )"), std::string::npos) << job;
-  EXPECT_NE(job.find("--one \"${frames[$SLURM_ARRAY_TASK_ID]}\""), std::string::npos) << job;
+  EXPECT_NE(job.find("--one \"${frames[$SLURM_ARRAY_TASK_ID]}\" \"${SLURM_CPUS_PER_TASK:-3}\" "),
+            std::string::npos)
+      << job;
 }
 
 TEST(Batch, MissingKittiFolderEndsWithOneLine) {

@@ -184,6 +184,28 @@ TEST(RealEvalTest, FlowEndPointErrorAndFlRate) {
   }
 }
 
+// Truth files whose headers ask for 100000 × 100000 pixels but hold a few: refused with one line
+// before anything is allocated for them.
+TEST(RealEvalTest, TruthFilesShorterThanTheirHeadersAreRefused) {
+  TempDir dir;
+  const std::string run = dir / "run";
+  MakeRunFolder(run, "form pair\nwidth 20\nheight 15\nscale 1\nfocal 50\nbaseline 2\n");
+  WriteFile(run + "/start/Z0.txt", "50\n");
+  const float tag = 202021.25f;
+  const int32_t size[2] = {100000, 100000};
+  WriteFile(dir / "big.flo", std::string(reinterpret_cast<const char*>(&tag), 4) +
+                                 std::string(reinterpret_cast<const char*>(size), 8) +
+                                 std::string(64, '\0'));
+  WriteFile(dir / "big.pfm", "Pf\n100000 100000\n-1\n" + std::string(64, '\0'));
+  const ProgramResult flow = RunProgram(kEval, {"real", run, "--flow", dir / "big.flo"}, dir.path());
+  EXPECT_EQ(flow.status, 1);
+  EXPECT_EQ(flow.err, "Error: " + dir / "big.flo" + " is shorter than its 100000x100000 flow\n");
+  const ProgramResult disparity =
+      RunProgram(kEval, {"real", run, "--disparity", dir / "big.pfm"}, dir.path());
+  EXPECT_EQ(disparity.status, 1);
+  EXPECT_EQ(disparity.err, "Error: " + dir / "big.pfm" + " is shorter than its header says\n");
+}
+
 // Points 5 to 12 m deep seen by a camera that moves 0.8 m forward and turns by 1 degree; a block
 // of pixels (a car) moves on its own. The fit must find the camera's motion and leave the car out;
 // the result's W is 0.9 times the pipeline's.

@@ -18,6 +18,8 @@ namespace sceneflow {
 namespace {
 
 using ::sceneflow::testing::CommandResult;
+using ::sceneflow::testing::OnOneCpu;
+using ::sceneflow::testing::ReadFile;
 using ::sceneflow::testing::RunCommand;
 
 namespace fs = std::filesystem;
@@ -30,6 +32,7 @@ get() { awk -v k="$1" -F '=' 'tolower($1) ~ "^[ \t]*" tolower(k) "[ \t]*$" { v=$
 [ -n "$(get Img_0_FileName)" ] || { echo "Error: Img_0_FileName is not set" >&2; exit 1; }
 dir=$(get TxtResultsDir); a=$(get AlphaSF)
 [ "$a" = "0" ] && { echo "Error: stand-in failure" >&2; exit 1; }
+echo "$SCENEFLOW_THREADS" > "$dir/threads"
 cp truth/Z.txt "$dir/Z0_final.txt"; cp truth/V.txt "$dir/V_final.txt"; cp truth/W.txt "$dir/W_final.txt"
 awk -v d="$a" '{ for (i = 1; i <= NF; i++) printf "%f\t", $i + d / 100; printf "\n" }' truth/U.txt > "$dir/U_final.txt"
 )SH";
@@ -56,7 +59,8 @@ TEST(SweepWeights, RunsEverySettingAndSortsBestFirst) {
                                          " --preset tiny --supersample 1");
   ASSERT_EQ(synth.status, 0) << synth.output;
 
-  const std::string sweep = std::string(SCENEFLOW_SOURCE_DIR) + "/scripts/sweep-weights " + scene.string() +
+  // Two runs at a time on one CPU: one thread each.
+  const std::string sweep = OnOneCpu() + SCENEFLOW_SOURCE_DIR + "/scripts/sweep-weights " + scene.string() +
                             " --bin " + (folder / "bin").string() + " --alpha-sf 8,0,2 --alpha-w 1 --alpha-z 1,3 --jobs 2";
   const CommandResult run = RunCommand(sweep);
   ASSERT_EQ(run.status, 0) << run.output;
@@ -92,6 +96,7 @@ TEST(SweepWeights, RunsEverySettingAndSortsBestFirst) {
   EXPECT_EQ(parameters.PyramidLevelsSF, scene_parameters.PyramidLevelsSF);
   EXPECT_EQ(*parameters.SF_Z0_start_Txt_FileName, *scene_parameters.SF_Z0_start_Txt_FileName);
   EXPECT_TRUE(fs::exists(setting / "evaluation.json"));
+  EXPECT_EQ(ReadFile((setting / "threads").string()), "1\n");
 
   // A missing estimator is one clear line and status 1.
   const CommandResult missing = RunCommand(std::string(SCENEFLOW_SOURCE_DIR) + "/scripts/sweep-weights " +

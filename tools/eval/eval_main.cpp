@@ -14,7 +14,9 @@
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
+#include "io/atomic_file.h"
 #include "io/image_file.h"
+#include "io/program_errors.h"
 #include "tools/eval/field_files.h"
 #include "tools/eval/json_text.h"
 #include "tools/eval/kitti_eval.h"
@@ -140,7 +142,7 @@ cv::Mat LoadStartDepth(const Options& options, const std::string& truth_dir, cv:
   cv::Mat depth;
   if (!options.start_disparity.empty()) {
     const sceneflow::ParameterSet parameters = LoadIni(options.ini);
-    const cv::Mat grey = cv::imread(options.start_disparity, cv::IMREAD_GRAYSCALE);
+    const cv::Mat grey = sceneflow::LoadImageQuietly(options.start_disparity);
     if (grey.empty()) throw InputError("Error: cannot read disparity image " + options.start_disparity);
     depth = DepthFromDisparityImage(grey, parameters.Tx * parameters.f0ku, parameters.maxZ, 0);
     source = "disparity image " + options.start_disparity;
@@ -204,13 +206,14 @@ std::string JsonMetrics(const Metrics& metrics) {
 
 void WriteJson(const std::string& path, int pixels, cv::Size size, int border, const std::string& start_source,
                const std::optional<Metrics>& start, const std::optional<Metrics>& result) {
-  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "w"), &std::fclose);
-  if (!file) throw InputError("Error: cannot write " + path);
-  std::fprintf(file.get(), "{\n  \"width\": %d,\n  \"height\": %d,\n  \"border\": %d,\n  \"pixels\": %d,\n",
-               size.width, size.height, border, pixels);
-  std::fprintf(file.get(), "  \"start_source\": %s,\n", start ? JsonString(start_source).c_str() : "null");
-  std::fprintf(file.get(), "  \"start\": %s,\n", start ? JsonMetrics(*start).c_str() : "null");
-  std::fprintf(file.get(), "  \"result\": %s\n}\n", result ? JsonMetrics(*result).c_str() : "null");
+  const bool written = sceneflow::WriteFileAtomically(path, "w", [&](FILE* file) {
+    std::fprintf(file, "{\n  \"width\": %d,\n  \"height\": %d,\n  \"border\": %d,\n  \"pixels\": %d,\n",
+                 size.width, size.height, border, pixels);
+    std::fprintf(file, "  \"start_source\": %s,\n", start ? JsonString(start_source).c_str() : "null");
+    std::fprintf(file, "  \"start\": %s,\n", start ? JsonMetrics(*start).c_str() : "null");
+    std::fprintf(file, "  \"result\": %s\n}\n", result ? JsonMetrics(*result).c_str() : "null");
+  });
+  if (!written) throw InputError("Error: cannot write " + path);
 }
 
 void PrintTable(const std::optional<Metrics>& start, const std::optional<Metrics>& result) {
@@ -240,7 +243,9 @@ void WriteColour(const cv::Mat& field, double lo, double hi, const cv::Mat& mask
   cv::Mat colour;
   cv::applyColorMap(scaled, colour, cv::COLORMAP_JET);
   if (!mask.empty()) colour.setTo(cv::Scalar::all(0), mask == 0);
-  if (!cv::imwrite(path.string(), colour)) throw InputError("Error: cannot write image " + path.string());
+  if (!sceneflow::SaveImageAtomically(path.string(), colour)) {
+    throw InputError("Error: cannot write image " + path.string());
+  }
 }
 
 cv::Mat EndPointError(const SceneFlowFields& estimate, const SceneFlowFields& truth) {
@@ -289,7 +294,7 @@ int Run(int argc, char** argv) {
   cv::Mat valid;
   const fs::path valid_path = fs::path(truth_dir) / "valid.png";
   if (fs::exists(valid_path)) {
-    valid = cv::imread(valid_path.string(), cv::IMREAD_GRAYSCALE);
+    valid = sceneflow::LoadImageQuietly(valid_path.string());
     if (valid.empty()) throw InputError("Error: cannot read " + valid_path.string());
     if (valid.size() != size) {
       throw InputError("Error: " + valid_path.string() + " is " + SizeText(valid.size()) +
@@ -352,10 +357,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  }
+  return sceneflow::RunReportingErrors([&] { return Run(argc, argv); });
 }

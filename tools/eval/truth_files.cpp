@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <vector>
@@ -44,6 +45,13 @@ cv::Mat ReadImageUnchanged(const std::string& path) {
   return image;
 }
 
+// Bytes of the file from `position` to its end; 0 when its size cannot be told.
+uintmax_t BytesFrom(const std::string& path, uintmax_t position) {
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  return error || size < position ? 0 : size - position;
+}
+
 cv::Mat ReadFlo(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw InputError("Error: cannot read " + path);
@@ -56,6 +64,12 @@ cv::Mat ReadFlo(const std::string& path) {
   if (width <= 0 || height <= 0 || width > 100000 || height > 100000) {
     throw InputError("Error: " + path + " has a meaningless size " + std::to_string(width) + "x" +
                      std::to_string(height));
+  }
+  // The header's size is checked against the file's before anything is allocated for it.
+  const uintmax_t needed = static_cast<uintmax_t>(width) * static_cast<uintmax_t>(height) * 8;
+  if (needed > BytesFrom(path, 12)) {
+    throw InputError("Error: " + path + " is shorter than its " + std::to_string(width) + "x" +
+                     std::to_string(height) + " flow");
   }
   std::vector<float> values(static_cast<size_t>(width) * height * 2);
   file.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
@@ -98,6 +112,11 @@ cv::Mat ReadPfm(const std::string& path) {
   }
   file.get();  // the single white-space character that ends the header
   const int channels = kind == "PF" ? 3 : 1;
+  const std::streamoff data_start = file.tellg();
+  const uintmax_t needed = static_cast<uintmax_t>(width) * static_cast<uintmax_t>(height) * channels * 4;
+  if (!file || data_start < 0 || needed > BytesFrom(path, static_cast<uintmax_t>(data_start))) {
+    throw InputError("Error: " + path + " is shorter than its header says");
+  }
   std::vector<float> values(static_cast<size_t>(width) * height * channels);
   file.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
   if (!file) throw InputError("Error: " + path + " is shorter than its header says");

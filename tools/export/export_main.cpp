@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "config/input_error.h"
-#include "io/atomic_file.h"
 #include "io/false_colour.h"
+#include "io/image_file.h"
+#include "io/program_errors.h"
 #include "tools/export/file_formats.h"
 #include "tools/export/pictures.h"
 #include "tools/export/run_results.h"
@@ -250,9 +250,7 @@ int Run(int argc, char** argv) {
     SavePicture(run.W, surface, folder / "W.png");
     const cv::Mat picture = RenderFlowPicture(flow);
     const std::string path = (folder / "flow.png").string();
-    const bool written = sceneflow::WriteImageAtomically(
-        path, [&](const std::string& temporary) { return cv::imwrite(temporary, picture); });
-    if (!written) throw InputError("Error: cannot write " + path);
+    if (!sceneflow::SaveImageAtomically(path, picture)) throw InputError("Error: cannot write " + path);
     Report(path);
   }
   if (!options.html.empty()) {
@@ -265,14 +263,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "Error: %s\n", error.what());
-    return 1;
-  }
+  return sceneflow::RunReportingErrors([&] { return Run(argc, argv); });
 }

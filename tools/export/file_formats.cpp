@@ -12,6 +12,7 @@
 
 #include "config/input_error.h"
 #include "io/atomic_file.h"
+#include "io/image_file.h"
 
 namespace sceneflow::exporting {
 namespace {
@@ -31,10 +32,7 @@ void WriteBinary(const std::string& path, const std::function<void(FILE*)>& writ
 }
 
 void WritePng16(const std::string& path, const cv::Mat& image) {
-  const bool written = WriteImageAtomically(path, [&](const std::string& temporary) {
-    return cv::imwrite(temporary, image, {cv::IMWRITE_PNG_COMPRESSION, 3});
-  });
-  if (!written) throw InputError("Error: cannot write " + path);
+  if (!SaveImageAtomically(path, image, {cv::IMWRITE_PNG_COMPRESSION, 3})) throw InputError("Error: cannot write " + path);
 }
 
 uint16_t Saturate16(double value) {

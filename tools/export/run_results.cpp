@@ -29,6 +29,15 @@ double ParseNumber(const std::string& text, const std::string& key, const std::s
   return value;
 }
 
+// An image side from prepared.txt: a whole number of pixels from 1 to 1000000.
+int ParsePixelCount(const std::string& text, const std::string& key, const std::string& path) {
+  const double value = ParseNumber(text, key, path);
+  if (!(value >= 1 && value <= 1e6) || value != std::floor(value)) {
+    throw InputError("Error: " + path + ": " + key + " must be a whole number from 1 to 1000000, not " + text);
+  }
+  return static_cast<int>(value);
+}
+
 // A final field of the run at the level's size, read strictly: a file of another level, a
 // truncated one or one holding text is refused instead of being padded with its last number.
 cv::Mat ReadFinalField(const std::string& directory, const char* name, cv::Size size) {
@@ -85,9 +94,9 @@ PreparedInfo ReadPreparedInfo(const std::string& path) {
     } else if (key == "frame") {
       info.frame = value;
     } else if (key == "original_width") {
-      info.original_width = static_cast<int>(ParseNumber(value, key, path));
+      info.original_width = ParsePixelCount(value, key, path);
     } else if (key == "original_height") {
-      info.original_height = static_cast<int>(ParseNumber(value, key, path));
+      info.original_height = ParsePixelCount(value, key, path);
     } else if (key == "scale") {
       info.scale = ParseNumber(value, key, path);
     } else if (key == "focal") {

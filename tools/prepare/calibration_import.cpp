@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "config/input_error.h"
@@ -158,10 +157,7 @@ std::vector<ViewCamera> RelativeToReference(const std::vector<ViewCamera>& camer
 }
 
 void WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path) {
-  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "w"), &std::fclose);
-  if (!file) throw InputError("Error: cannot write " + path);
-  WriteTextMatrix(matrix, file.get());
-  if (std::ferror(file.get())) throw InputError("Error: cannot write " + path);
+  if (!sceneflow::WriteTextMatrixFile(matrix, path)) throw InputError("Error: cannot write " + path);
 }
 
 }  // namespace sceneflow::prepare

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core/utils/logger.hpp>
-
 #include "config/input_error.h"
+#include "io/program_errors.h"
 #include "tools/prepare/preparation.h"
 
 namespace {
@@ -163,10 +162,7 @@ std::string EstimatorBesideThisProgram(const char* argv0) {
   return "sceneflow";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+int Run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string& a : args) {
     if (a == "-h" || a == "--help") {
@@ -178,28 +174,25 @@ int main(int argc, char** argv) {
     PrintUsage(stderr, argv[0]);
     return 1;
   }
-  try {
-    const PrepareOptions options = ParseArguments(args);
-    const sceneflow::prepare::PreparedRun run = sceneflow::prepare::Prepare(options);
-    sceneflow::prepare::WriteRunFolder(run, options.out_dir, EstimatorBesideThisProgram(argv[0]));
-    const sceneflow::prepare::RunPriors priors = sceneflow::prepare::RunPriorsOf(run);
-    std::string with;
-    if (!priors.depth.empty()) with = "SCENEFLOW_DEPTH_PRIOR=" + priors.depth;
-    if (!priors.motion.empty()) {
-      with += (with.empty() ? "" : " ") + std::string("SCENEFLOW_MOTION_PRIOR=") + priors.motion;
-    }
-    std::printf("Prepared %s (%dx%d, %zu view(s), %s start, %s photometric step)\n"
-                "Run it with: %s/run.sh%s\n",
-                options.out_dir.c_str(), run.time0[0].cols, run.time0[0].rows, run.cameras.size(),
-                run.init.c_str(), run.photometric.c_str(), options.out_dir.c_str(),
-                with.empty() ? "" : (" (sceneflow run.ini with " + with + ")").c_str());
-    return 0;
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-  } catch (const cv::Exception& error) {
-    std::fprintf(stderr, "Error: %s\n", error.err.c_str());
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "Error: %s\n", error.what());
+  const PrepareOptions options = ParseArguments(args);
+  const sceneflow::prepare::PreparedRun run = sceneflow::prepare::Prepare(options);
+  sceneflow::prepare::WriteRunFolder(run, options.out_dir, EstimatorBesideThisProgram(argv[0]));
+  const sceneflow::prepare::RunPriors priors = sceneflow::prepare::RunPriorsOf(run);
+  std::string with;
+  if (!priors.depth.empty()) with = "SCENEFLOW_DEPTH_PRIOR=" + priors.depth;
+  if (!priors.motion.empty()) {
+    with += (with.empty() ? "" : " ") + std::string("SCENEFLOW_MOTION_PRIOR=") + priors.motion;
   }
-  return 1;
+  std::printf("Prepared %s (%dx%d, %zu view(s), %s start, %s photometric step)\n"
+              "Run it with: %s/run.sh%s\n",
+              options.out_dir.c_str(), run.time0[0].cols, run.time0[0].rows, run.cameras.size(),
+              run.init.c_str(), run.photometric.c_str(), options.out_dir.c_str(),
+              with.empty() ? "" : (" (sceneflow run.ini with " + with + ")").c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return sceneflow::RunReportingErrors([&] { return Run(argc, argv); });
 }

@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
-#include <opencv2/imgcodecs.hpp>
 
 #include "config/input_error.h"
+#include "io/atomic_file.h"
+#include "io/image_file.h"
 
 namespace sceneflow::prepare {
 namespace {
@@ -34,20 +34,16 @@ void MakeFolder(const fs::path& path) {
   if (error) throw InputError("Error: cannot create folder " + path.string() + " (" + error.message() + ")");
 }
 
+// Every file is written under a temporary name and renamed into place: after a failure (a full
+// disk, say) a file holds what it held before, never a part of the new one.
 void WriteText(const std::string& text, const fs::path& path) {
-  std::ofstream stream(path);
-  stream << text;
-  if (!stream.good()) throw InputError("Error: cannot write " + path.string());
+  if (!WriteTextAtomically(path.string(), text)) throw InputError("Error: cannot write " + path.string());
 }
 
 void WriteImage(const cv::Mat& image, const fs::path& path) {
-  bool written = false;
-  try {
-    written = cv::imwrite(path.string(), image);
-  } catch (const cv::Exception&) {
-    written = false;
+  if (!SaveImageAtomically(path.string(), image)) {
+    throw InputError("Error: cannot write image " + path.string());
   }
-  if (!written) throw InputError("Error: cannot write image " + path.string());
 }
 
 std::string Number(double value) {

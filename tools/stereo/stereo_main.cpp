@@ -13,32 +13,25 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "io/atomic_file.h"
+#include "config/input_error.h"
 #include "io/image_file.h"
+#include "io/program_errors.h"
 #include "tools/stereo/dense_stereo.h"
 
 namespace sceneflow {
 namespace {
-
-// A failure that ends the program with its message as the one line on standard error.
-class StereoError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 int ParseMaxDisparity(const char* text) {
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || value < 1 || value > kLargestMaxDisparity) {
-    throw StereoError("Error: MAX_DISPARITY must be a whole number from 1 to " +
+    throw InputError("Error: MAX_DISPARITY must be a whole number from 1 to " +
                       std::to_string(kLargestMaxDisparity) + ", not \"" + text + "\"");
   }
   return static_cast<int>(value);
@@ -48,7 +41,7 @@ int ParseMaxDisparity(const char* text) {
 cv::Mat LoadView(const std::string& path, const char* role) {
   cv::Mat image = LoadImageQuietly(path, cv::IMREAD_ANYCOLOR);
   if (image.empty())
-    throw StereoError("Error: could not read " + std::string(role) + " image " + path);
+    throw InputError("Error: could not read " + std::string(role) + " image " + path);
   if (image.channels() == 4) cv::cvtColor(image, image, cv::COLOR_BGRA2BGR);
   return image;
 }
@@ -80,21 +73,19 @@ int Run(int argc, char** argv) {
       return 0;
     }
   }
-  if (argc != 4 && argc != 5) throw StereoError(kUsage);
+  if (argc != 4 && argc != 5) throw InputError(kUsage);
   const std::string out_path = argv[3];
   cv::Mat left = LoadView(argv[1], "left");
   cv::Mat right = LoadView(argv[2], "right");
   if (left.size() != right.size()) {
-    throw StereoError("Error: left image " + std::string(argv[1]) + " is " + SizeText(left.size()) +
+    throw InputError("Error: left image " + std::string(argv[1]) + " is " + SizeText(left.size()) +
                       " but right image " + argv[2] + " is " + SizeText(right.size()));
   }
   MakeChannelsAgree(left, right);
   const int max_disparity = argc == 5 ? ParseMaxDisparity(argv[4]) : DefaultMaxDisparity(left.cols);
 
   const cv::Mat encoded = EncodeDisparity(BestDenseDisparity(left, right, max_disparity));
-  const bool written = WriteImageAtomically(
-      out_path, [&encoded](const std::string& path) { return cv::imwrite(path, encoded); });
-  if (!written) throw StereoError("Error: could not write " + out_path);
+  if (!SaveImageAtomically(out_path, encoded)) throw InputError("Error: could not write " + out_path);
   return 0;
 }
 
@@ -102,17 +93,5 @@ int Run(int argc, char** argv) {
 }  // namespace sceneflow
 
 int main(int argc, char** argv) {
-  // Every problem reaches the user as one line of ours; the image library's own warnings would
-  // only repeat it in other words.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  try {
-    return sceneflow::Run(argc, argv);
-  } catch (const sceneflow::StereoError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-  } catch (const cv::Exception& error) {
-    std::fprintf(stderr, "Error: %s\n", error.err.c_str());
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "Error: %s\n", error.what());
-  }
-  return 1;
+  return sceneflow::RunReportingErrors([&] { return sceneflow::Run(argc, argv); });
 }

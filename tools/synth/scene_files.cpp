@@ -3,13 +3,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 
-#include <opencv2/imgcodecs.hpp>
 
 #include "config/input_error.h"
+#include "io/atomic_file.h"
+#include "io/image_file.h"
 #include "io/text_matrix.h"
 
 namespace sceneflow::synth {
@@ -23,20 +22,14 @@ std::string ViewFile(const std::string& prefix, int view, const std::string& ext
   return name;
 }
 
+// Every file is written under a temporary name and renamed into place: after a failure (a full
+// disk, say) a file holds what it held before, never a part of the new one.
 void WriteText(const std::string& text, const std::string& path) {
-  std::ofstream stream(path);
-  stream << text;
-  if (!stream.good()) throw InputError("Error: cannot write " + path);
+  if (!WriteTextAtomically(path, text)) throw InputError("Error: cannot write " + path);
 }
 
 void WriteImage(const cv::Mat& image, const std::string& path) {
-  bool written = false;
-  try {
-    written = cv::imwrite(path, image);
-  } catch (const cv::Exception&) {
-    written = false;
-  }
-  if (!written) throw InputError("Error: cannot write image " + path);
+  if (!SaveImageAtomically(path, image)) throw InputError("Error: cannot write image " + path);
 }
 
 void MakeFolder(const std::string& path) {
@@ -73,10 +66,7 @@ const char* ShapeName(Shape shape) {
 }  // namespace
 
 void WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path) {
-  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "w"), &std::fclose);
-  if (!file) throw InputError("Error: cannot write " + path);
-  WriteTextMatrix(matrix, file.get());
-  if (std::ferror(file.get())) throw InputError("Error: cannot write " + path);
+  if (!sceneflow::WriteTextMatrixFile(matrix, path)) throw InputError("Error: cannot write " + path);
 }
 
 std::string SceneIni(const Scene& scene, const std::string& stereo_executable) {

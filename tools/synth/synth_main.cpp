@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/input_error.h"
+#include "io/program_errors.h"
 #include "tools/synth/scene.h"
 #include "tools/synth/scene_files.h"
 
@@ -108,10 +109,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Run(argc, argv);
-  } catch (const InputError& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  }
+  return sceneflow::RunReportingErrors([&] { return Run(argc, argv); });
 }
