@@ -4,8 +4,9 @@
 // whose camera sits to its right on the same rectified rows, so that a point at column x of LEFT
 // appears at column x − d of RIGHT with d ≥ 0. Writes to OUT (format from its extension, e.g.
 // .pgm or .png) an 8-bit grey image of LEFT's size holding 2·d, rounded and clamped to 255: the
-// disparity image convention of the estimator. MAX_DISPARITY (1 to 127) bounds the search; by
-// default it is a quarter of the image width, at most 127.
+// disparity image convention of the estimator. Colour views are matched in colour and in grey,
+// keeping the match whose left and right views agree at more pixels. MAX_DISPARITY (1 to 127)
+// bounds the search; by default it is a quarter of the image width, at most 127.
 //
 // Exit status 0 on success; otherwise one line on standard error and status 1, and OUT is left
 // as it was. --help or -h prints the usage on standard output and exits with 0.
@@ -61,8 +62,9 @@ void PrintHelp() {
       "Dense stereo for the start depth of a scene-flow run. LEFT is the reference view, RIGHT a\n"
       "view whose camera sits to its right on the same rectified rows. Writes to OUT (format from\n"
       "its extension, e.g. .pgm or .png) an 8-bit grey image of LEFT's size holding twice the\n"
-      "disparity, rounded and clamped to 255. MAX_DISPARITY (1 to %d) bounds the search; by default\n"
-      "it is a quarter of the image width, at most %d.\n",
+      "disparity, rounded and clamped to 255. Colour views are matched in colour and in grey, and\n"
+      "the match whose left and right views agree at more pixels is kept. MAX_DISPARITY (1 to %d)\n"
+      "bounds the search; by default it is a quarter of the image width, at most %d.\n",
       kUsage, kLargestMaxDisparity, kLargestMaxDisparity);
 }
 
