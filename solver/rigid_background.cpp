@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -36,7 +37,6 @@ constexpr int kCostWindow = 5;
 // goes to the motion that most of the scene shares.
 constexpr double kStaticMarginShare = 0.4;
 
-
 double Median(const cv::Mat& field) {
   std::vector<float> values(field.begin<float>(), field.end<float>());
   if (values.empty()) return 0;
@@ -49,8 +49,8 @@ cv::Matx33d LevelIntrinsics(const cv::Mat& C, double s) {
   return {s * c(0, 0), s * c(0, 1), s * c(0, 2), 0, s * c(1, 1), s * c(1, 2), 0, 0, 1};
 }
 
-// The reference-frame points of the fields' time-0 points and where the start motion takes them,
-// in view 0's camera frame, with the position of the moved point in view 0 at the level.
+// The start's time-0 points in view 0's camera frame and where their start motion puts them in
+// view 0's image at time t, on a regular grid of the level.
 struct FitSamples {
   std::vector<cv::Point3d> points;  // time-0 points in view 0's camera frame
   std::vector<cv::Point2d> targets;
@@ -128,8 +128,8 @@ cv::Mat CensusSignatures(const cv::Mat& image) {
   return signatures;
 }
 
-// Window sums of the signature distance between `reference` signatures and those of `image`
-// sampled at (map_x, map_y), added into `cost`.
+// The signature distance between the `reference` signatures and those of `image` sampled at
+// (map_x, map_y), averaged over the cost window, added into `cost`.
 void AddCensusCost(const cv::Mat& image, const cv::Mat& map_x, const cv::Mat& map_y,
                    const cv::Mat& reference, cv::Mat& cost) {
   cv::Mat warped;
