@@ -44,6 +44,8 @@ cv::Mat ReadImageUnchanged(const std::string& path) {
   return image;
 }
 
+}  // namespace
+
 cv::Mat ReadFlo(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw InputError("Error: cannot read " + path);
@@ -73,6 +75,8 @@ cv::Mat ReadFlo(const std::string& path) {
   }
   return flow;
 }
+
+namespace {
 
 // Disparity from a PNG's values: value / scale, 0 unknown.
 cv::Mat DisparityFromPng(const cv::Mat& image, double scale) {
