@@ -3,6 +3,7 @@
 // caller's size; the solver's observer takes the GIL back briefly to report progress and to let a
 // Ctrl-C stop the run.
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -81,13 +82,13 @@ SolverSettings MakeSolverSettings(const std::string& solver, const std::string& 
   return settings;
 }
 
-// Runs `run` without the GIL on a worker pool of `threads` threads of its own, so that other
-// Python threads go on and two runs never share a pool.
+// Runs `run` without the GIL on a worker pool of `threads` threads of its own (at most 256, as
+// SCENEFLOW_THREADS), so that other Python threads go on and two runs never share a pool.
 template <typename Run>
 RunOutcome RunReleasingGil(int threads, const Run& run) {
   if (threads < 1) throw py::value_error("threads is " + std::to_string(threads) + ", at least 1");
   py::gil_scoped_release released;
-  WorkerPool pool(threads);
+  WorkerPool pool(std::min(threads, 256));
   UseWorkerPool use(pool);
   return run();
 }

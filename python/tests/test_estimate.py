@@ -2,6 +2,8 @@
 
 import os
 import signal
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -85,6 +87,29 @@ def test_ctrl_c_stops_a_run_which_leaves_nothing_behind(scene):
                            progress=lambda *position: 1 / 0)
     finished = sceneflow.estimate(images_0, images_t, cameras, start=start, settings=scene.settings)
     assert np.isfinite(finished.Z).all()
+
+
+def test_runs_release_the_gil_and_two_at_once_agree(scene):
+    images_0, images_t, cameras, start = scene.arrays()
+    alone = sceneflow.estimate(images_0, images_t, cameras, start=start, settings=scene.settings)
+    results = []
+
+    def run():
+        results.append(sceneflow.estimate(images_0, images_t, cameras, start=start,
+                                          settings=scene.settings, threads=2))
+
+    threads = [threading.Thread(target=run) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    turns = 0  # of this thread while the runs go on: none if they held the GIL throughout
+    while any(thread.is_alive() for thread in threads):
+        time.sleep(0.001)
+        turns += 1
+    assert turns > 10
+    assert len(results) == 2
+    for result in results:
+        assert all(np.array_equal(getattr(result, name), getattr(alone, name))
+                   for name in RESULT_FILES)
 
 
 def test_wrong_arguments_raise_value_error_naming_them(scene):
