@@ -46,7 +46,7 @@ struct SolverSettings {
   MotionPrior motion_prior = MotionPrior::kNone;
   const char* phase_times_file = nullptr;  // null: the phases are not timed
   PhaseTimes phase_times;
-  SolverObserver* observer = nullptr;  // the progress line, when it is shown
+  SolverObserver* observer = nullptr;  // told of every inner iteration (a progress line)
 };
 
 // The settings from the environment: SCENEFLOW_SOLVER, SCENEFLOW_DEPTH_PRIOR,
