@@ -97,8 +97,9 @@ def estimate(images_0, images_t, cameras, start=None, settings=None, solver="exa
     start: start values by field name, "Z", "U", "V", "W": an (H, W) array or a number. A field
         not given comes from the settings (Z_CONST, SF_Z0_start_Txt_FileName, ...; else 0).
     settings: the INI's keys and values ({"PyramidLevelsSF": 3, "AlphaSF": 40, ...}); the keys
-        naming the images, the calibration and TxtResultsDir are not needed. No file is written
-        unless a key names one (LogFile, the colour images).
+        naming the images, the calibration and TxtResultsDir are not needed. The fields come back
+        as arrays: no start or result file is written, and no log file unless LogFile is given
+        (the solver's own pictures, SF_D0_FileName and the warped images, when they are named).
     solver: "exact" or "parallel" (the SOR variants of SCENEFLOW_SOLVER).
     threads: the worker threads (default: every CPU this process may use). The results are the
         same for any number.
