@@ -274,6 +274,18 @@ void ApplyKey(const ParameterKey& key, const dictionary* entries, const Paramete
 
 }  // namespace
 
+const ParameterKey* FindParameterKey(const std::string& name) {
+  const std::string lower = Lower(name);
+  for (const ParameterKey& key : ParameterKeys()) {
+    if (Lower(key.name) == lower) return &key;
+  }
+  return nullptr;
+}
+
+const ParameterKey* NearestParameterKey(const std::string& name) {
+  return NearestKey(name, std::nullopt);
+}
+
 int LoadParameters(ParameterSet& parameters, const char* path, std::vector<std::string>* warnings) {
   const ParameterSet defaults;
   if (path == nullptr) {

@@ -19,6 +19,13 @@ namespace sceneflow {
 int LoadParameters(ParameterSet& parameters, const char* path,
                    std::vector<std::string>* warnings = nullptr);
 
+// The key of that name, ignoring case as INI files do; null when there is none.
+const ParameterKey* FindParameterKey(const std::string& name);
+
+// The known key a misspelt name most likely meant (within a few edits, ignoring case); null when
+// none is that near. The "did you mean" of the warnings about unknown keys.
+const ParameterKey* NearestParameterKey(const std::string& name);
+
 // Writes the whole set as commented INI text, section by section; unset strings are left out.
 // Returns 0, or -1 (writing nothing) when there is no stream.
 int WriteParameters(const ParameterSet& parameters, FILE* stream);

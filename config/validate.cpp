@@ -47,23 +47,15 @@ void RequireSet(const OptionalString& value, const char* key) {
   if (!value) throw InputError(std::string("Error: ") + key + " is not set");
 }
 
-}  // namespace
-
-int PyramidLevelCount(const ParameterSet& parameters) {
-  return std::max(parameters.PyramidLevelsSF, parameters.PyramidLevelsFlow);
-}
-
-void ValidateParameters(const ParameterSet& p) {
+void RequireViews(const ParameterSet& p) {
   if (p.NumOfViews < 1) {
     throw InputError("Error: NumOfViews is " + std::to_string(p.NumOfViews) +
                      ", at least 1 view is needed");
   }
-  RequireSet(p.Img_0_FileName, "Img_0_FileName");
-  RequireSet(p.Img_t_FileName, "Img_t_FileName");
-  RequireSet(p.CMat_FileName, "CMat_FileName");
-  RequireSet(p.RMat_FileName, "RMat_FileName");
-  RequireSet(p.TMat_FileName, "TMat_FileName");
-  RequireSet(p.TxtResultsDir, "TxtResultsDir");
+}
+
+// The checks that do not concern input and output files.
+void ValidateSettings(const ParameterSet& p) {
   if (!(p.PyramidEta > 0.0 && p.PyramidEta < 1.0)) {
     throw InputError("Error: PyramidEta is " + FormatNumber(p.PyramidEta) +
                      ", it must lie between 0 and 1 (both excluded)");
@@ -97,6 +89,28 @@ void ValidateParameters(const ParameterSet& p) {
                      ", PyramidLevelsSF is " + std::to_string(p.PyramidLevelsSF) + ")");
   }
   RequireFiniteNumbers(p);
+}
+
+}  // namespace
+
+int PyramidLevelCount(const ParameterSet& parameters) {
+  return std::max(parameters.PyramidLevelsSF, parameters.PyramidLevelsFlow);
+}
+
+void ValidateParameters(const ParameterSet& p) {
+  RequireViews(p);
+  RequireSet(p.Img_0_FileName, "Img_0_FileName");
+  RequireSet(p.Img_t_FileName, "Img_t_FileName");
+  RequireSet(p.CMat_FileName, "CMat_FileName");
+  RequireSet(p.RMat_FileName, "RMat_FileName");
+  RequireSet(p.TMat_FileName, "TMat_FileName");
+  RequireSet(p.TxtResultsDir, "TxtResultsDir");
+  ValidateSettings(p);
+}
+
+void ValidateInMemoryParameters(const ParameterSet& p) {
+  RequireViews(p);
+  ValidateSettings(p);
 }
 
 }  // namespace sceneflow

@@ -11,4 +11,8 @@ int PyramidLevelCount(const ParameterSet& parameters);
 // Throws InputError naming the first problem.
 void ValidateParameters(const ParameterSet& parameters);
 
+// The same checks for a run whose images, calibration and start values are handed over in memory:
+// the keys naming input and result files need not be set.
+void ValidateInMemoryParameters(const ParameterSet& parameters);
+
 }  // namespace sceneflow

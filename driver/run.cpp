@@ -26,28 +26,6 @@
 #include "solver/scene_flow_solver.h"
 
 namespace sceneflow {
-namespace {
-
-struct ResultFields {
-  cv::Mat U, V, W, Z;
-};
-
-// How the solver runs, from the environment: the SOR method (SCENEFLOW_SOLVER), whether depth is
-// held near its start (SCENEFLOW_DEPTH_PRIOR), whether the motion is held near its start or the
-// camera's motion (SCENEFLOW_MOTION_PRIOR) and where to write the time of each phase
-// (SCENEFLOW_PHASE_TIMES). None changes the usage text or the parameter set.
-// Whether depth is held near its start: never, always, or where the start's census misfit says
-// that brightness alone cannot be trusted (kAuto, as MotionPrior::kAuto decides).
-enum class DepthPrior { kNone, kStart, kAuto };
-
-struct SolverSettings {
-  SorMethod sor = SorMethod::kExact;
-  DepthPrior depth_prior = DepthPrior::kNone;
-  MotionPrior motion_prior = MotionPrior::kNone;
-  const char* phase_times_file = nullptr;
-  PhaseTimes phase_times;
-  SolverObserver* observer = nullptr;  // the progress line, when it is shown
-};
 
 SolverSettings SolverSettingsFromEnvironment() {
   SolverSettings settings;
@@ -93,6 +71,8 @@ SolverSettings SolverSettingsFromEnvironment() {
   }
   return settings;
 }
+
+namespace {
 
 // Writes the phase times as "phase seconds" lines.
 void WritePhaseTimes(const SolverSettings& settings) {
@@ -157,17 +137,17 @@ std::optional<RigidBackground> MotionPriorOf(const ParameterSet& p, const Solver
   return StartMotionBackground({start.U, start.V, start.W, start.Z});
 }
 
-// Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
-// levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
-// starting from the flow stage's motion and the depth prepared for that level.
-void RunStages(const PreparedRun& run, SolverSettings& settings, ResultFields& result) {
-  const ParameterSet& p = run.parameters;
-  const ViewPyramids& pyramids = run.pyramids;
-  const RunLog& log = *run.log;
-  const CalibrationSet& calibration = run.calibration;
+}  // namespace
+
+void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog& log,
+               const StartFields& given_start, const CalibrationSet& calibration,
+               const cv::Mat& black_line, SolverSettings& settings, ResultFields& result) {
+  if (settings.sor == SorMethod::kParallel) {
+    log.Line("** Solver: parallel red-black SOR in 32-bit floats (SCENEFLOW_SOLVER=parallel)\n");
+  }
   const int levels = PyramidLevelCount(p);
   PhaseTimes* phase_times = settings.phase_times_file != nullptr ? &settings.phase_times : nullptr;
-  StartFields start = run.start;
+  StartFields start = given_start;
   const SolverRun start_level{.time0 = pyramids.time0, .timet = pyramids.timet, .log = log,
                               .calibration = calibration, .start_level = levels,
                               .final_level = p.PyramidLevelFinal,
@@ -184,12 +164,12 @@ void RunStages(const PreparedRun& run, SolverSettings& settings, ResultFields& r
                          ResultFields& out, bool depth_fixed) {
     SceneFlowSolver(p, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
-                        .log = *run.log,
-                        .calibration = run.calibration,
+                        .log = log,
+                        .calibration = calibration,
                         .start_level = start_level,
                         .final_level = final_level,
                         .start = start_fields,
-                        .black_line = run.black_line,
+                        .black_line = black_line,
                         .U_out = &out.U,
                         .V_out = &out.V,
                         .W_out = &out.W,
@@ -212,6 +192,14 @@ void RunStages(const PreparedRun& run, SolverSettings& settings, ResultFields& r
     solve(levels, p.PyramidLevelFinal, {start.U, start.V, start.W, start.Z}, result, false);
   }
 }
+
+ResultFields MakeResultFields(const ParameterSet& parameters, const ViewPyramids& pyramids) {
+  const cv::Size size = pyramids.time0[0][parameters.PyramidLevelFinal - 1].size();
+  return {cv::Mat(size, CV_32F), cv::Mat(size, CV_32F), cv::Mat(size, CV_32F),
+          cv::Mat(size, CV_32F)};
+}
+
+namespace {
 
 void WriteFinalField(const std::string& directory, const char* name, const cv::Mat& field) {
   const std::string path = directory + "/" + name;
@@ -243,15 +231,22 @@ int Run(int argc, char** argv) {
     progress->Plan(parameters, reference[0].size());
     settings.observer = progress.get();
   }
-  const cv::Size result_size = reference[parameters.PyramidLevelFinal - 1].size();
-  ResultFields result{cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F),
-                      cv::Mat(result_size, CV_32F), cv::Mat(result_size, CV_32F)};
-  if (settings.sor == SorMethod::kParallel) {
-    log.Line("** Solver: parallel red-black SOR in 32-bit floats (SCENEFLOW_SOLVER=parallel)\n");
-  }
-  RunStages(run, settings, result);
+  ResultFields result = MakeResultFields(parameters, run.pyramids);
+  RunStages(parameters, run.pyramids, log, run.start, run.calibration, run.black_line, settings,
+            result);
   if (progress) progress->Stage("saving results");
+  SaveResults(parameters, log, result);
+  // The results come first: a problem with the times must not cost a finished run.
+  WritePhaseTimes(settings);
 
+  progress.reset();
+  std::fputs("Scene Flow finished!", stdout);
+  return 0;
+}
+
+}  // namespace
+
+void SaveResults(const ParameterSet& parameters, const RunLog& log, const ResultFields& result) {
   WriteFinalField(*parameters.TxtResultsDir, "Z0_final.txt", result.Z);
   WriteFinalField(*parameters.TxtResultsDir, "W_final.txt", result.W);
   WriteFinalField(*parameters.TxtResultsDir, "U_final.txt", result.U);
@@ -264,23 +259,20 @@ int Run(int argc, char** argv) {
   log.Line("** Saving results : V\n");
   SaveColourImage(parameters.SF_W_Final_FileName, result.W);
   log.Line("** Saving results : W\n");
-  // The results come first: a problem with the times must not cost a finished run.
-  WritePhaseTimes(settings);
-
-  progress.reset();
-  std::fputs("Scene Flow finished!", stdout);
-  return 0;
 }
 
-}  // namespace
-
 PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
-  PreparedRun run;
-  ParameterSet& parameters = run.parameters;
+  ParameterSet parameters;
   std::vector<std::string> warnings;
   LoadParameterFiles(ini_files, parameters, warnings);
   for (const std::string& warning : warnings) std::fprintf(stderr, "%s\n", warning.c_str());
+  return PrepareLoadedRun(parameters, warnings);
+}
 
+PreparedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::string>& warnings) {
+  PreparedRun run;
+  run.parameters = loaded;
+  ParameterSet& parameters = run.parameters;
   run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
   // The dump is not flushed on its own; it reaches the file with the first flushed line. After it
   // the log holds only "** " lines and energy lines, so the warnings become "** Warning: ..." lines:

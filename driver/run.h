@@ -9,6 +9,8 @@
 #include "driver/start_fields.h"
 #include "geometry/calibration.h"
 #include "io/run_log.h"
+#include "solver/scene_flow_solver.h"
+#include "solver/solver_observer.h"
 
 namespace sceneflow {
 
@@ -27,6 +29,53 @@ struct PreparedRun {
 // "** " line, checks the settings, loads the images, the calibration and the black-line image,
 // builds the pyramids and prepares and writes the start fields. Throws InputError on the first problem.
 PreparedRun PrepareRun(const std::vector<std::string>& ini_files);
+
+// PrepareRun from the log on, for parameters already loaded with these warnings.
+PreparedRun PrepareLoadedRun(const ParameterSet& parameters,
+                             const std::vector<std::string>& warnings);
+
+// Whether depth is held near its start: never, always, or where the start's census misfit says
+// that brightness alone cannot be trusted (kAuto, as MotionPrior::kAuto decides).
+enum class DepthPrior { kNone, kStart, kAuto };
+
+// How the solver runs beyond the parameter set: the SOR method, the priors that hold depth and
+// motion near their start, where to write the time of each phase, and who watches the
+// iterations. The command line takes them from its environment; a library caller sets them.
+struct SolverSettings {
+  SorMethod sor = SorMethod::kExact;
+  DepthPrior depth_prior = DepthPrior::kNone;
+  MotionPrior motion_prior = MotionPrior::kNone;
+  const char* phase_times_file = nullptr;  // null: the phases are not timed
+  PhaseTimes phase_times;
+  SolverObserver* observer = nullptr;  // told of every inner iteration (a progress line)
+};
+
+// The settings from the environment: SCENEFLOW_SOLVER, SCENEFLOW_DEPTH_PRIOR,
+// SCENEFLOW_MOTION_PRIOR and SCENEFLOW_PHASE_TIMES. None changes the usage text or the parameter
+// set. Throws InputError for a value outside the variable's choices.
+SolverSettings SolverSettingsFromEnvironment();
+
+// The final fields of a run, CV_32F.
+struct ResultFields {
+  cv::Mat U, V, W, Z;
+};
+
+// Result fields of the size of level PyramidLevelFinal of the reference time-0 pyramid.
+ResultFields MakeResultFields(const ParameterSet& parameters, const ViewPyramids& pyramids);
+
+// Runs the solver once (single stage) or twice: a flow stage with depth held fixed over the coarse
+// levels down to PyramidLevelsSF, then a scene-flow stage with depth estimated from there on,
+// starting from the flow stage's motion and the depth prepared for that level. Settles the
+// automatic priors first (which is why `settings` changes).
+// `black_line` is the black-line image when BLACK_LINE is set (LoadBlackLineImage), else empty.
+void RunStages(const ParameterSet& parameters, const ViewPyramids& pyramids, const RunLog& log,
+               const StartFields& start, const CalibrationSet& calibration,
+               const cv::Mat& black_line, SolverSettings& settings, ResultFields& result);
+
+// Writes the final fields as text matrices into TxtResultsDir and the colour images that
+// SF_U_Final_FileName, SF_V_Final_FileName and SF_W_Final_FileName name, with their log lines.
+// Throws InputError when a file cannot be written.
+void SaveResults(const ParameterSet& parameters, const RunLog& log, const ResultFields& result);
 
 // The whole run, from the command line to the result files. Returns the process exit status:
 // 0 after a finished run or the usage text asked for with --help or -h (on standard output),

@@ -117,9 +117,25 @@ void SetDepthConstant(double value, const StartGrids& grids, StartFields& fields
   if (!grids.scene_flow.empty()) fields.Z_scene_flow = Constant(grids.scene_flow, value);
 }
 
+// A given full-size field, checked against the reference image's size.
+const cv::Mat& GivenFullSize(const GivenStartValue& given, char name, cv::Size full) {
+  if (given.full.size() != full || given.full.type() != CV_32F) {
+    throw InputError(std::string("Error: the given start ") + name + " is " +
+                     SizeText(given.full.size()) + " pixels, the reference image is " +
+                     SizeText(full));
+  }
+  return given.full;
+}
+
 void PrepareDepth(const ParameterSet& p, const StartGrids& grids, const RunLog& log,
-                  StartFields& fields) {
-  if (p.InitStereo != 0) {
+                  const GivenStartValue& given, StartFields& fields) {
+  if (!given.full.empty()) {
+    ResizeDepth(GivenFullSize(given, 'Z', grids.full), grids, fields);
+    log.Line("** Initialization: Z is given\n");
+  } else if (given.constant) {
+    SetDepthConstant(*given.constant, grids, fields);
+    log.Line("** Initialization: Z is given\n");
+  } else if (p.InitStereo != 0) {
     cv::Mat disparity = p.InitStereoBP != 0 ? DisparityFromStereoProgram(p, grids.full, log)
                                             : DisparityFromImage(p, grids.full, log);
     ReplicateBorder(disparity);
@@ -147,7 +163,13 @@ void PrepareDepth(const ParameterSet& p, const StartGrids& grids, const RunLog& 
 
 // One motion component from its image (50 - 0.25·g), text matrix, constant, or zero.
 cv::Mat PrepareMotion(char name, const OptionalString& image_path, const OptionalString& text_path,
-                      double constant, const StartGrids& grids, const RunLog& log) {
+                      double constant, const GivenStartValue& given, const StartGrids& grids,
+                      const RunLog& log) {
+  if (!given.full.empty() || given.constant) {
+    log.Line("** Initialization: %c is given\n", name);
+    if (given.constant) return Constant(grids.coarsest, *given.constant);
+    return ResizeArea(GivenFullSize(given, name, grids.full), grids.coarsest);
+  }
   if (image_path) {
     const cv::Mat grey = LoadSourceImage(image_path, grids.full,
                                          std::string("Error: could not load start ") + name +
@@ -196,15 +218,21 @@ std::string BuildStereoCommand(const ParameterSet& p) {
          QuoteForShell(NameOrNull(p.ST_D0_Init_Middlebury_FileName));
 }
 
-StartFields PrepareStartFields(const ParameterSet& p, const StartGrids& grids, const RunLog& log) {
+StartFields ComputeStartFields(const ParameterSet& p, const StartGrids& grids, const RunLog& log,
+                               const GivenStartValues& given) {
   StartFields fields;
-  PrepareDepth(p, grids, log, fields);
+  PrepareDepth(p, grids, log, given.Z, fields);
   fields.U = PrepareMotion('U', p.SF_U_start_init_FileName, p.SF_U_start_Txt_FileName, p.U_CONST,
-                           grids, log);
+                           given.U, grids, log);
   fields.V = PrepareMotion('V', p.SF_V_start_init_FileName, p.SF_V_start_Txt_FileName, p.V_CONST,
-                           grids, log);
+                           given.V, grids, log);
   fields.W = PrepareMotion('W', p.SF_W_start_init_FileName, p.SF_W_start_Txt_FileName, p.W_CONST,
-                           grids, log);
+                           given.W, grids, log);
+  return fields;
+}
+
+StartFields PrepareStartFields(const ParameterSet& p, const StartGrids& grids, const RunLog& log) {
+  StartFields fields = ComputeStartFields(p, grids, log, {});
   const std::string directory = p.TxtResultsDir.value_or(".");
   WriteStartFile(directory, "Z0_start.txt", fields.Z);
   WriteStartFile(directory, "W_start.txt", fields.W);

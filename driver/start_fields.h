@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -22,6 +23,24 @@ struct StartFields {
   cv::Mat Z, U, V, W;
   cv::Mat Z_scene_flow;
 };
+
+// A start value handed over in memory, which takes precedence over the parameter set's sources
+// for its field: a full-size field (CV_32F, the reference image's size), brought to the grids as
+// a start text matrix is, or else a constant, set as Z_CONST and U_CONST are. With neither, the
+// parameter set decides.
+struct GivenStartValue {
+  cv::Mat full;
+  std::optional<double> constant;
+};
+
+struct GivenStartValues {
+  GivenStartValue Z, U, V, W;
+};
+
+// The start fields of PrepareStartFields, each from its given value when there is one, without
+// writing the start files.
+StartFields ComputeStartFields(const ParameterSet& parameters, const StartGrids& grids,
+                               const RunLog& log, const GivenStartValues& given);
 
 // Chooses each field's source in order of precedence, converts it to the field's units, resizes
 // it to the grids and writes "Z0_start.txt", "W_start.txt", "U_start.txt", "V_start.txt" into

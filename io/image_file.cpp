@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 
 #include "config/input_error.h"
@@ -18,10 +19,12 @@ namespace sceneflow {
 namespace {
 
 // Points standard error at /dev/null for its lifetime. Some decoders (libpng among them) write
-// their complaints straight to the stream, past OpenCV's own logging switches.
+// their complaints straight to the stream, past OpenCV's own logging switches. One at a time in
+// the process: two loads on two threads (runs started from Python threads) would otherwise each
+// save the other's /dev/null as the stream to restore.
 class SilencedStandardError {
  public:
-  SilencedStandardError() {
+  SilencedStandardError() : one_at_a_time_(Mutex()) {
     std::fflush(stderr);
     saved_ = dup(STDERR_FILENO);
     const int null = open("/dev/null", O_WRONLY);
@@ -39,6 +42,12 @@ class SilencedStandardError {
   SilencedStandardError& operator=(const SilencedStandardError&) = delete;
 
  private:
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+
+  std::lock_guard<std::mutex> one_at_a_time_;
   int saved_ = -1;
 };
 

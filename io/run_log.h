@@ -11,6 +11,9 @@ class RunLog {
   RunLog() = default;
   // Creates (truncating) the file; without a name, or when it cannot be created, the log is absent.
   explicit RunLog(const char* path);
+  // Writes into an open stream, which the log closes at its end (a temporary file whose text the
+  // caller reads back, say).
+  explicit RunLog(FILE* stream) : stream_(stream) {}
   ~RunLog();
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;

@@ -14,6 +14,10 @@ namespace {
 // runs that work itself instead of waiting for threads that are all busy.
 thread_local bool inside_task = false;
 
+// The pool that WorkerPool::Shared() gives on this thread instead of the process's pool: set by
+// UseWorkerPool, and on a pool's own threads to that pool.
+thread_local WorkerPool* chosen_pool = nullptr;
+
 // About 50 microseconds of polling before a thread that waits goes to sleep.
 constexpr int kSpinsBeforeSleeping = 4096;
 
@@ -64,11 +68,17 @@ WorkerPool::~WorkerPool() {
 }
 
 WorkerPool& WorkerPool::Shared() {
+  if (chosen_pool != nullptr) return *chosen_pool;
   static WorkerPool pool(SolverThreadCount());
   return pool;
 }
 
+UseWorkerPool::UseWorkerPool(WorkerPool& pool) : previous_(chosen_pool) { chosen_pool = &pool; }
+
+UseWorkerPool::~UseWorkerPool() { chosen_pool = previous_; }
+
 void WorkerPool::WorkerLoop(int index) {
+  chosen_pool = this;
   long seen = 0;
   for (;;) {
     // Tasks often follow each other within microseconds, and waking a sleeping thread costs tens

@@ -25,7 +25,8 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // The pool of the process, with SolverThreadCount() threads, made on first use.
+  // The pool of the process, with SolverThreadCount() threads, made on first use; or, on a thread
+  // inside the scope of a UseWorkerPool and on that pool's own threads, the pool it names.
   static WorkerPool& Shared();
 
   int size() const { return static_cast<int>(workers_.size()) + 1; }
@@ -54,6 +55,20 @@ class WorkerPool {
   bool stopping_ = false;
   std::mutex failure_mutex_;
   std::exception_ptr failure_;  // first exception thrown by a share of the current task
+};
+
+// While it lives, WorkerPool::Shared() on the thread that made it gives `pool` instead of the
+// process's pool: a run in a library (the Python module) brings a pool of the size its caller
+// chose, and two such runs on two threads never share one. Scopes nest.
+class UseWorkerPool {
+ public:
+  explicit UseWorkerPool(WorkerPool& pool);
+  ~UseWorkerPool();
+  UseWorkerPool(const UseWorkerPool&) = delete;
+  UseWorkerPool& operator=(const UseWorkerPool&) = delete;
+
+ private:
+  WorkerPool* previous_;
 };
 
 // Waits until `counter` holds at least `needed`: spins briefly, as the thread that advances it is

@@ -230,7 +230,9 @@ void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
       double inner_change = 0;
       int inner = 0;
       do {
-        if (run.observer != nullptr) run.observer->Iteration({level, reference.size(), outer, inner});
+        if (run.observer != nullptr) {
+          run.observer->Iteration({level, reference.size(), outer, inner, run.depth_fixed});
+        }
         const SceneFields increments{st.dU, st.dV, st.dW,
                                      depth_estimated ? st.dZ : cv::Mat()};
         clock.Charge(&PhaseTimes::other);

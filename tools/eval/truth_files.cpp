@@ -52,6 +52,8 @@ uintmax_t BytesFrom(const std::string& path, uintmax_t position) {
   return error || size < position ? 0 : size - position;
 }
 
+}  // namespace
+
 cv::Mat ReadFlo(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw InputError("Error: cannot read " + path);
@@ -87,6 +89,8 @@ cv::Mat ReadFlo(const std::string& path) {
   }
   return flow;
 }
+
+namespace {
 
 // Disparity from a PNG's values: value / scale, 0 unknown.
 cv::Mat DisparityFromPng(const cv::Mat& image, double scale) {

@@ -28,6 +28,9 @@ cv::Mat ReadFlowTruth(const std::string& path);
 cv::Mat ReadKittiDisparity(const std::string& path);
 cv::Mat ReadKittiFlow(const std::string& path);
 
+// Reads a Middlebury .flo file as ReadFlowTruth does, whatever the file's name.
+cv::Mat ReadFlo(const std::string& path);
+
 // Reads a one-channel PFM file ("Pf") as CV_64F, rows top to bottom; a three-channel one ("PF")
 // gives its first channel.
 cv::Mat ReadPfm(const std::string& path);

@@ -112,9 +112,16 @@ PreparedInfo ReadPreparedInfo(const std::string& path) {
 }
 
 RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path, RunFields fields) {
+  ParameterSet parameters;
+  if (LoadParameters(parameters, ini_path.c_str()) != 0) throw InputError("Error: cannot read " + ini_path);
+  return LoadRunResults(parameters, ini_path, prepared_path, fields);
+}
+
+RunResults LoadRunResults(const ParameterSet& parameters, const std::string& ini_path,
+                          const std::string& prepared_path, RunFields fields) {
   RunResults run;
+  run.parameters = parameters;
   ParameterSet& p = run.parameters;
-  if (LoadParameters(p, ini_path.c_str()) != 0) throw InputError("Error: cannot read " + ini_path);
   if (!p.TxtResultsDir || !p.Img_0_FileName || !p.ImgPrefix) {
     throw InputError("Error: " + ini_path + " names no TxtResultsDir or reference image");
   }

@@ -56,4 +56,9 @@ enum class RunFields {
 RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path,
                           RunFields fields = RunFields::kFinal);
 
+// The same for the INI's parameters, already loaded (with file names the caller may have made
+// relative to the run folder); `ini_path` only names the INI in messages.
+RunResults LoadRunResults(const ParameterSet& parameters, const std::string& ini_path,
+                          const std::string& prepared_path, RunFields fields = RunFields::kFinal);
+
 }  // namespace sceneflow::exporting

@@ -80,11 +80,13 @@ std::string PriorAssignments(const RunPriors& priors) {
 
 }  // namespace
 
-RunPriors RunPriorsOf(const PreparedRun& run) {
-  const bool views = run.cameras.size() > 1;
-  if (views && run.init == "stereo") return {"start", "camera"};
-  if (views && run.init == "pipeline") return {"auto", "auto"};
-  if (!views && run.init == "pipeline") return {"", "auto"};
+RunPriors RunPriorsOf(const PreparedRun& run) { return RunPriorsOf(run.init, run.cameras.size()); }
+
+RunPriors RunPriorsOf(const std::string& init, size_t view_count) {
+  const bool views = view_count > 1;
+  if (views && init == "stereo") return {"start", "camera"};
+  if (views && init == "pipeline") return {"auto", "auto"};
+  if (!views && init == "pipeline") return {"", "auto"};
   return {};
 }
 

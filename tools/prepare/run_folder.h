@@ -38,6 +38,8 @@ struct RunPriors {
   std::string motion;
 };
 RunPriors RunPriorsOf(const PreparedRun& run);
+// The same from the start kind (init) and the number of views, as prepared.txt records them.
+RunPriors RunPriorsOf(const std::string& init, size_t views);
 
 // Names inside a run folder.
 inline constexpr char kRunIni[] = "run.ini";
