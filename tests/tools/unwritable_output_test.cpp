@@ -38,7 +38,7 @@ void RunOrFail(const TempDir& dir, const std::string& folder, const std::string&
 // and its log beside the INI. The log is rewritten by every run as it goes, so it stays out of the
 // results folder whose files the tests compare.
 void WriteScene(const TempDir& dir) {
-  RunOrFail(dir, "", "sceneflow-synth", {"scene", "--preset", "tiny"});
+  RunOrFail(dir, "", "sceneflow-synth", {"scene", "--preset", "tiny", "--supersample", "1"});
   WriteFile(dir / "scene/fast.ini", ReadFile(dir / "scene/scene.ini") +
                                         "[Global]\nMaxIterOuter = 1\nMaxIterInner = 2\n"
                                         "MaxIterSOR = 5\nLogFile = run.log\n");
@@ -66,7 +66,7 @@ const WritingProgram kWritingPrograms[] = {
      },
      "scene/results", "sceneflow", "scene", {"changed.ini"}},
     {"synth", [](const TempDir& dir) { WriteScene(dir); }, "scene", "sceneflow-synth", "",
-     {"scene", "--preset", "tiny", "--seed", "2"}},
+     {"scene", "--preset", "tiny", "--supersample", "1", "--seed", "2"}},
     {"prepare",
      [](const TempDir& dir) {
        WriteScene(dir);
