@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and its tests need (Chromium opens the exported 3D view;
-# pybind11, Python's headers, numpy and pytest build and test the Python module), and only those
-# that are missing, so that a second run is quick and needs no network. Further
-# packages named as arguments (the fuzzing build's compiler, say) are installed the same way.
+# Installs the Debian packages the build and its tests need (lld links the tests faster; Chromium
+# opens the exported 3D view; pybind11, Python's headers, numpy and pytest build and test the
+# Python module), and only those that are missing, so that a second run is quick and needs no
+# network. Further packages named as arguments (the fuzzing build's compiler, say) are installed
+# the same way.
 set -euo pipefail
 
-packages=(g++ cmake make libopencv-dev libiniparser-dev googletest libgtest-dev libbenchmark-dev parallel chromium
+packages=(g++ cmake make lld libopencv-dev libiniparser-dev googletest libgtest-dev libbenchmark-dev parallel chromium
   pybind11-dev python3-dev python3-numpy python3-pytest "$@")
 missing=()
 for package in "${packages[@]}"; do
