@@ -10,7 +10,7 @@
 
 #include "config/input_error.h"
 #include "io/image_file.h"
-#include "tools/stereo/dense_stereo.h"
+#include "stereo/dense_stereo.h"
 
 namespace sceneflow::prepare {
 namespace {

@@ -7,7 +7,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "config/input_error.h"
-#include "tools/stereo/dense_stereo.h"
+#include "stereo/dense_stereo.h"
 
 namespace sceneflow::prepare {
 namespace {

@@ -22,7 +22,7 @@
 #include "config/input_error.h"
 #include "io/image_file.h"
 #include "io/program_errors.h"
-#include "tools/stereo/dense_stereo.h"
+#include "stereo/dense_stereo.h"
 
 namespace sceneflow {
 namespace {
