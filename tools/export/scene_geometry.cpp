@@ -64,7 +64,7 @@ cv::Mat ReferenceFlow(const RunResults& run) {
 }
 
 cv::Mat ReferenceDisparity(const RunResults& run, bool at_time_t) {
-  const PreparedInfo& prepared = run.prepared;
+  const tools::PreparedFile& prepared = *run.prepared;
   const double factor = prepared.focal / prepared.scale * prepared.baseline;
   cv::Mat disparity(run.Z.size(), CV_32F);
   for (int y = 0; y < disparity.rows; ++y) {

@@ -11,6 +11,8 @@
 
 #include "config/input_error.h"
 #include "io/program_errors.h"
+#include "tools/common/arguments.h"
+#include "tools/common/number_text.h"
 #include "tools/prepare/preparation.h"
 
 namespace {
@@ -62,21 +64,19 @@ void PrintUsage(FILE* stream, const char* program) {
 }
 
 double ParseNumber(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+  const std::optional<double> value = sceneflow::tools::NumberIn(text);
+  if (!value || !std::isfinite(*value)) {
     throw InputError("Error: " + option + " needs a number, not \"" + text + "\"");
   }
-  return value;
+  return *value;
 }
 
 int ParseWhole(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
+  const std::optional<long> value = sceneflow::tools::WholeNumberIn(text);
+  if (!value || *value < 1 || *value > 1000) {
     throw InputError("Error: " + option + " needs a whole number from 1 to 1000, not \"" + text + "\"");
   }
-  return static_cast<int>(value);
+  return static_cast<int>(*value);
 }
 
 double ParsePositive(const std::string& text, const std::string& option) {
@@ -163,19 +163,17 @@ std::string EstimatorBesideThisProgram(const char* argv0) {
 }
 
 int Run(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& a : args) {
-    if (a == "-h" || a == "--help") {
-      PrintUsage(stdout, argv[0]);
-      return 0;
-    }
+  if (sceneflow::tools::AsksForHelp(argc, argv)) {
+    PrintUsage(stdout, argv[0]);
+    return 0;
   }
+  const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
     PrintUsage(stderr, argv[0]);
     return 1;
   }
   const PrepareOptions options = ParseArguments(args);
-  const sceneflow::prepare::PreparedRun run = sceneflow::prepare::Prepare(options);
+  const sceneflow::prepare::PreparedFolder run = sceneflow::prepare::Prepare(options);
   sceneflow::prepare::WriteRunFolder(run, options.out_dir, EstimatorBesideThisProgram(argv[0]));
   const sceneflow::prepare::RunPriors priors = sceneflow::prepare::RunPriorsOf(run);
   std::string with;

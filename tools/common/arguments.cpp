@@ -1,0 +1,36 @@
+#include "tools/common/arguments.h"
+
+#include "config/input_error.h"
+
+namespace sceneflow::tools {
+namespace {
+
+bool IsHelp(const std::string& argument) { return argument == "-h" || argument == "--help"; }
+
+}  // namespace
+
+bool WalkArguments(int argc, char** argv, int first, const ArgumentHandlers& handlers) {
+  for (int i = first; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (IsHelp(argument)) return false;
+    if (handlers.flags.count(argument) != 0) {
+      handlers.flag(argument);
+    } else if (argument.rfind("--", 0) == 0) {
+      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
+      const std::string value = argv[++i];
+      if (!handlers.option(argument, value)) throw InputError("Error: unknown option " + argument);
+    } else if (!handlers.positional(argument)) {
+      throw InputError("Error: unexpected argument " + argument);
+    }
+  }
+  return true;
+}
+
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (IsHelp(argv[i])) return true;
+  }
+  return false;
+}
+
+}  // namespace sceneflow::tools

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+#include <set>
+#include <string>
+
+namespace sceneflow::tools {
+
+// What a program does with each kind of command-line argument.
+struct ArgumentHandlers {
+  // Options that take no value ("--keys"); each is handed to `flag`.
+  std::set<std::string> flags;
+  std::function<void(const std::string& flag)> flag;
+  // Options that take the next argument as their value ("--json FILE"); returns false for a name
+  // it does not know.
+  std::function<bool(const std::string& option, const std::string& value)> option;
+  // Any argument that does not start with "--"; returns false for one too many.
+  std::function<bool(const std::string& argument)> positional;
+};
+
+// Walks argv[first] to argv[argc - 1] in order. Returns false as soon as -h or --help comes up
+// (the usage text was asked for), true when all were handled. Throws InputError with one line:
+// "Error: --x needs a value" for an option at the end, "Error: unknown option --x" when `option`
+// returns false, "Error: unexpected argument X" when `positional` does.
+bool WalkArguments(int argc, char** argv, int first, const ArgumentHandlers& handlers);
+
+// True when -h or --help is among argv[1] to argv[argc - 1].
+bool AsksForHelp(int argc, char** argv);
+
+}  // namespace sceneflow::tools
