@@ -10,19 +10,6 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kRadiansToDegrees = 180.0 / 3.14159265358979323846;
 
-// Displacement in view 0 of the point seen at (x, y) with depth z moving by m; false when the
-// moved point is not in front of the camera.
-bool ImpliedFlow(const ReferenceIntrinsics& camera, double x, double y, double z, const cv::Vec3d& m,
-                 cv::Vec2d& flow) {
-  const double px = (x - camera.u0) * z / camera.fu;
-  const double py = (y - camera.v0) * z / camera.fv;
-  const double zt = z + m[2];
-  if (!(zt > 1e-9)) return false;
-  flow[0] = camera.fu * (px + m[0]) / zt + camera.u0 - x;
-  flow[1] = camera.fv * (py + m[1]) / zt + camera.v0 - y;
-  return true;
-}
-
 Metrics UndefinedMetrics() {
   Metrics m;
   m.z_rms = m.z_mean_abs = m.z_nrms_percent = kNaN;
@@ -116,6 +103,17 @@ ErrorSums ErrorSumsOf(const SceneFlowFields& estimate, const SceneFlowFields& tr
 }
 
 }  // namespace
+
+bool ImpliedFlow(const ReferenceIntrinsics& camera, double x, double y, double z, const cv::Vec3d& m,
+                 cv::Vec2d& flow) {
+  const double px = (x - camera.u0) * z / camera.fu;
+  const double py = (y - camera.v0) * z / camera.fv;
+  const double zt = z + m[2];
+  if (!(zt > 1e-9)) return false;
+  flow[0] = camera.fu * (px + m[0]) / zt + camera.u0 - x;
+  flow[1] = camera.fv * (py + m[1]) / zt + camera.v0 - y;
+  return true;
+}
 
 cv::Mat EvaluationMask(const cv::Mat& valid, cv::Size size, int border) {
   cv::Mat mask = cv::Mat::zeros(size, CV_8U);

@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tools/common/stereo_geometry.h"
 #include "tools/eval/field_files.h"
 
 namespace sceneflow::eval {
@@ -98,7 +99,9 @@ cv::Mat EstimatedDisparity(const RunFolder& run, const SceneFlowFields& fields) 
   for (int y = 0; y < disparity.rows; ++y) {
     const double* z = fields.Z.ptr<double>(y);
     double* d = disparity.ptr<double>(y);
-    for (int x = 0; x < disparity.cols; ++x) d[x] = z[x] > 0 && std::isfinite(z[x]) ? numerator / z[x] - run.prepared.doffs : kUnknown;
+    for (int x = 0; x < disparity.cols; ++x) {
+      d[x] = z[x] > 0 && std::isfinite(z[x]) ? tools::DisparityOfDepth(numerator, z[x], run.prepared.doffs) : kUnknown;
+    }
   }
   return ToOriginalSize(run, disparity);
 }
@@ -114,15 +117,12 @@ cv::Mat EstimatedFlow(const RunFolder& run, const SceneFlowFields& fields) {
     cv::Vec2d* out = flow.ptr<cv::Vec2d>(y);
     for (int x = 0; x < flow.cols; ++x) {
       // The point seen at (x, y) at time 0, moved by (U, V, W) and projected again.
-      const double px = (x - camera.u0) * z[x] / camera.fu;
-      const double py = (y - camera.v0) * z[x] / camera.fv;
-      const double zt = z[x] + w[x];
-      if (!(zt > 1e-9) || !std::isfinite(zt)) {
+      cv::Vec2d moved;
+      if (!std::isfinite(z[x] + w[x]) || !ImpliedFlow(camera, x, y, z[x], cv::Vec3d(u[x], v[x], w[x]), moved)) {
         out[x] = cv::Vec2d(kUnknown, kUnknown);
         continue;
       }
-      out[x] = cv::Vec2d(camera.fu * (px + u[x]) / zt + camera.u0 - x, camera.fv * (py + v[x]) / zt + camera.v0 - y) /
-               run.prepared.scale;
+      out[x] = moved / run.prepared.scale;
     }
   }
   return ToOriginalSize(run, flow);

@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tools/common/stereo_geometry.h"
+
 namespace sceneflow::exporting {
 namespace {
 
@@ -72,7 +74,7 @@ cv::Mat ReferenceDisparity(const RunResults& run, bool at_time_t) {
     float* out = disparity.ptr<float>(y);
     for (int x = 0; x < disparity.cols; ++x) {
       const double depth = at_time_t ? z[x] + w[x] : z[x];
-      out[x] = depth > 0 ? static_cast<float>(factor / depth - prepared.doffs) : kUndefined;
+      out[x] = depth > 0 ? static_cast<float>(tools::DisparityOfDepth(factor, depth, prepared.doffs)) : kUndefined;
     }
   }
   return disparity;
