@@ -13,9 +13,14 @@ bool WalkArguments(int argc, char** argv, int first, const ArgumentHandlers& han
   for (int i = first; i < argc; ++i) {
     const std::string argument = argv[i];
     if (IsHelp(argument)) return false;
+    const auto pair = handlers.pair_options.find(argument);
     if (handlers.flags.count(argument) != 0) {
       handlers.flag(argument);
-    } else if (argument.rfind("--", 0) == 0) {
+    } else if (pair != handlers.pair_options.end()) {
+      if (i + 2 >= argc) throw InputError(pair->second);
+      handlers.pair_option(argument, argv[i + 1], argv[i + 2]);
+      i += 2;
+    } else if (argument.rfind("--", 0) == 0 && !(handlers.bare_dashes_positional && argument == "--")) {
       if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
       const std::string value = argv[++i];
       if (!handlers.option(argument, value)) throw InputError("Error: unknown option " + argument);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -11,11 +12,17 @@ struct ArgumentHandlers {
   // Options that take no value ("--keys"); each is handed to `flag`.
   std::set<std::string> flags;
   std::function<void(const std::string& flag)> flag;
+  // Options that take the next two arguments ("--dis FRAME_0 FRAME_T"), each with the line thrown
+  // when fewer follow; each is handed to `pair_option`.
+  std::map<std::string, std::string> pair_options;
+  std::function<void(const std::string& option, const std::string& first, const std::string& second)> pair_option;
   // Options that take the next argument as their value ("--json FILE"); returns false for a name
   // it does not know.
   std::function<bool(const std::string& option, const std::string& value)> option;
   // Any argument that does not start with "--"; returns false for one too many.
   std::function<bool(const std::string& argument)> positional;
+  // Whether a bare "--" is positional rather than an option without a name.
+  bool bare_dashes_positional = false;
 };
 
 // Walks argv[first] to argv[argc - 1] in order. Returns false as soon as -h or --help comes up

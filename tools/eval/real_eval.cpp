@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -160,41 +161,33 @@ void PrintRealUsage(const char* program) {
 
 std::optional<RealOptions> ParseRealOptions(int argc, char** argv) {
   RealOptions options;
-  for (int i = 2; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "-h" || argument == "--help") return std::nullopt;
-    if (argument == "--keys") {
-      options.keys = true;
-    } else if (argument == "--dis") {
-      if (i + 2 >= argc) throw InputError("Error: --dis needs two frames");
-      options.dis_frame_0 = argv[++i];
-      options.dis_frame_t = argv[++i];
-    } else if (argument.rfind("--", 0) == 0) {
-      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
-      const std::string value = argv[++i];
-      if (argument == "--disparity") {
-        options.disparity = value;
-      } else if (argument == "--disparity-scale") {
-        options.disparity_scale = ParseNumber(value, argument, 1e-9);
-      } else if (argument == "--mask") {
-        options.mask = value;
-      } else if (argument == "--flow") {
-        options.flow = value;
-      } else if (argument == "--truth") {
-        options.truth = value;
-      } else if (argument == "--results") {
-        options.results = value;
-      } else if (argument == "--matcher") {
-        options.matcher = value;
-      } else {
-        throw InputError("Error: unknown option " + argument);
-      }
-    } else if (options.run_dir.empty()) {
-      options.run_dir = argument;
-    } else {
-      throw InputError("Error: unexpected argument " + argument);
+  const std::map<std::string, std::string*> paths = {
+      {"--disparity", &options.disparity}, {"--mask", &options.mask},       {"--flow", &options.flow},
+      {"--truth", &options.truth},         {"--results", &options.results}, {"--matcher", &options.matcher}};
+  tools::ArgumentHandlers handlers;
+  handlers.flags = {"--keys"};
+  handlers.flag = [&](const std::string&) { options.keys = true; };
+  handlers.pair_options = {{"--dis", "Error: --dis needs two frames"}};
+  handlers.pair_option = [&](const std::string&, const std::string& frame_0, const std::string& frame_t) {
+    options.dis_frame_0 = frame_0;
+    options.dis_frame_t = frame_t;
+  };
+  handlers.option = [&](const std::string& option, const std::string& value) {
+    if (option == "--disparity-scale") {
+      options.disparity_scale = ParseNumber(value, option, 1e-9);
+      return true;
     }
-  }
+    const auto found = paths.find(option);
+    if (found == paths.end()) return false;
+    *found->second = value;
+    return true;
+  };
+  handlers.positional = [&](const std::string& argument) {
+    if (!options.run_dir.empty()) return false;
+    options.run_dir = argument;
+    return true;
+  };
+  if (!tools::WalkArguments(argc, argv, 2, handlers)) return std::nullopt;
   if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see real --help)");
   return options;
 }
