@@ -23,12 +23,25 @@ bool WalkArguments(int argc, char** argv, int first, const ArgumentHandlers& han
     } else if (argument.rfind("--", 0) == 0 && !(handlers.bare_dashes_positional && argument == "--")) {
       if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
       const std::string value = argv[++i];
-      if (!handlers.option(argument, value)) throw InputError("Error: unknown option " + argument);
+      const auto text = handlers.texts.find(argument);
+      if (text != handlers.texts.end()) {
+        *text->second = value;
+      } else if (!handlers.option || !handlers.option(argument, value)) {
+        throw InputError("Error: unknown option " + argument);
+      }
     } else if (!handlers.positional(argument)) {
       throw InputError("Error: unexpected argument " + argument);
     }
   }
   return true;
+}
+
+std::function<bool(const std::string& argument)> OnePositional(std::string& target) {
+  return [&target](const std::string& argument) {
+    if (!target.empty()) return false;
+    target = argument;
+    return true;
+  };
 }
 
 bool AsksForHelp(int argc, char** argv) {

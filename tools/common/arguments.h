@@ -16,8 +16,10 @@ struct ArgumentHandlers {
   // when fewer follow; each is handed to `pair_option`.
   std::map<std::string, std::string> pair_options;
   std::function<void(const std::string& option, const std::string& first, const std::string& second)> pair_option;
-  // Options that take the next argument as their value ("--json FILE"); returns false for a name
-  // it does not know.
+  // Options whose value, the next argument, is kept as it is ("--json FILE"), and where.
+  std::map<std::string, std::string*> texts;
+  // The other options that take the next argument as their value; returns false for a name it
+  // does not know. Without it, only `texts` are known.
   std::function<bool(const std::string& option, const std::string& value)> option;
   // Any argument that does not start with "--"; returns false for one too many.
   std::function<bool(const std::string& argument)> positional;
@@ -30,6 +32,10 @@ struct ArgumentHandlers {
 // "Error: --x needs a value" for an option at the end, "Error: unknown option --x" when `option`
 // returns false, "Error: unexpected argument X" when `positional` does.
 bool WalkArguments(int argc, char** argv, int first, const ArgumentHandlers& handlers);
+
+// A `positional` handler for a program that takes one argument (a folder): kept in `target`, any
+// further one is unexpected.
+std::function<bool(const std::string& argument)> OnePositional(std::string& target);
 
 // True when -h or --help is among argv[1] to argv[argc - 1].
 bool AsksForHelp(int argc, char** argv);

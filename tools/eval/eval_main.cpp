@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,21 +89,16 @@ int ParseInt(const std::string& text, const std::string& option) {
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   int positional = 0;
-  const std::map<std::string, std::string*> paths = {
+  sceneflow::tools::ArgumentHandlers handlers;
+  handlers.texts = {
       {"--json", &options.json_path},        {"--start-depth", &options.start_depth},
       {"--start-disparity", &options.start_disparity}, {"--ini", &options.ini},
       {"--images", &options.images_dir}};
-  sceneflow::tools::ArgumentHandlers handlers;
   handlers.flags = {"--start-only", "--row"};
   handlers.flag = [&](const std::string& flag) { (flag == "--row" ? options.row : options.start_only) = true; };
   handlers.option = [&](const std::string& option, const std::string& value) {
-    if (option == "--border") {
-      options.border = ParseInt(value, option);
-      return true;
-    }
-    const auto found = paths.find(option);
-    if (found == paths.end()) return false;
-    *found->second = value;
+    if (option != "--border") return false;
+    options.border = ParseInt(value, option);
     return true;
   };
   handlers.positional = [&](const std::string& argument) {

@@ -68,11 +68,7 @@ std::optional<KittiOptions> ParseKittiOptions(int argc, char** argv) {
   tools::ArgumentHandlers handlers;
   handlers.flags = {"--keys"};
   handlers.flag = [&](const std::string&) { options.keys = true; };
-  handlers.option = [&](const std::string& option, const std::string& value) {
-    if (option != "--frames" && option != "--json") return false;
-    (option == "--frames" ? options.frames : options.json_path) = value;
-    return true;
-  };
+  handlers.texts = {{"--frames", &options.frames}, {"--json", &options.json_path}};
   handlers.positional = [&](const std::string& argument) {
     if (positional == 2) return false;
     (positional++ == 0 ? options.estimate_dir : options.truth_dir) = argument;

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -161,10 +160,10 @@ void PrintRealUsage(const char* program) {
 
 std::optional<RealOptions> ParseRealOptions(int argc, char** argv) {
   RealOptions options;
-  const std::map<std::string, std::string*> paths = {
+  tools::ArgumentHandlers handlers;
+  handlers.texts = {
       {"--disparity", &options.disparity}, {"--mask", &options.mask},       {"--flow", &options.flow},
       {"--truth", &options.truth},         {"--results", &options.results}, {"--matcher", &options.matcher}};
-  tools::ArgumentHandlers handlers;
   handlers.flags = {"--keys"};
   handlers.flag = [&](const std::string&) { options.keys = true; };
   handlers.pair_options = {{"--dis", "Error: --dis needs two frames"}};
@@ -173,20 +172,11 @@ std::optional<RealOptions> ParseRealOptions(int argc, char** argv) {
     options.dis_frame_t = frame_t;
   };
   handlers.option = [&](const std::string& option, const std::string& value) {
-    if (option == "--disparity-scale") {
-      options.disparity_scale = ParseNumber(value, option, 1e-9);
-      return true;
-    }
-    const auto found = paths.find(option);
-    if (found == paths.end()) return false;
-    *found->second = value;
+    if (option != "--disparity-scale") return false;
+    options.disparity_scale = ParseNumber(value, option, 1e-9);
     return true;
   };
-  handlers.positional = [&](const std::string& argument) {
-    if (!options.run_dir.empty()) return false;
-    options.run_dir = argument;
-    return true;
-  };
+  handlers.positional = tools::OnePositional(options.run_dir);
   if (!tools::WalkArguments(argc, argv, 2, handlers)) return std::nullopt;
   if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see real --help)");
   return options;
@@ -416,6 +406,7 @@ std::optional<RigidOptions> ParseRigidOptions(int argc, char** argv) {
   tools::ArgumentHandlers handlers;
   handlers.flags = {"--keys"};
   handlers.flag = [&](const std::string&) { options.keys = true; };
+  handlers.texts = {{"--results", &options.results}};
   handlers.option = [&](const std::string& option, const std::string& value) {
     if (option == "--tolerance") {
       options.tolerance_pixels = ParseNumber(value, option, 1e-9);
@@ -427,18 +418,12 @@ std::optional<RigidOptions> ParseRigidOptions(int argc, char** argv) {
         throw InputError("Error: --stride needs a whole number from 1 to 1000, not \"" + value + "\"");
       }
       options.stride = static_cast<int>(stride);
-    } else if (option == "--results") {
-      options.results = value;
     } else {
       return false;
     }
     return true;
   };
-  handlers.positional = [&](const std::string& argument) {
-    if (!options.run_dir.empty()) return false;
-    options.run_dir = argument;
-    return true;
-  };
+  handlers.positional = tools::OnePositional(options.run_dir);
   if (!tools::WalkArguments(argc, argv, 2, handlers)) return std::nullopt;
   if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see rigid --help)");
   return options;

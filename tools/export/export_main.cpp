@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,25 +72,15 @@ void PrintUsage(FILE* stream, const char* program) {
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
-  const std::map<std::string, std::string*> values = {
+  sceneflow::tools::ArgumentHandlers handlers;
+  handlers.texts = {
       {"--ini", &options.ini},        {"--ply", &options.ply},
       {"--ply-t", &options.ply_t},    {"--flo", &options.flo},
       {"--pfm", &options.pfm_dir},    {"--kitti", &options.kitti_dir},
       {"--pictures", &options.pictures_dir}, {"--html", &options.html}};
-  sceneflow::tools::ArgumentHandlers handlers;
   handlers.flags = {"--start"};
   handlers.flag = [&](const std::string&) { options.start = true; };
-  handlers.option = [&](const std::string& option, const std::string& value) {
-    const auto found = values.find(option);
-    if (found == values.end()) return false;
-    *found->second = value;
-    return true;
-  };
-  handlers.positional = [&](const std::string& argument) {
-    if (!options.run_dir.empty()) return false;
-    options.run_dir = argument;
-    return true;
-  };
+  handlers.positional = sceneflow::tools::OnePositional(options.run_dir);
   if (!sceneflow::tools::WalkArguments(argc, argv, 1, handlers)) return std::nullopt;
   if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see --help)");
   return options;
