@@ -196,10 +196,12 @@ InputViews ReadListedViews(const PrepareOptions& o, PreparedFolder& run) {
   return views;
 }
 
+// A view list finds its rectified pair among its views; the other forms describe one.
 InputViews ReadInputViews(const PrepareOptions& o, PreparedFolder& run) {
-  if (o.form == "kitti") return ReadKittiViews(o, run);
   if (o.form == "views") return ReadListedViews(o, run);
-  InputViews views = o.form == "pair" ? ReadPairViews(o, run) : ReadMonoViews(o, run);
+  InputViews views = o.form == "kitti"  ? ReadKittiViews(o, run)
+                     : o.form == "pair" ? ReadPairViews(o, run)
+                                        : ReadMonoViews(o, run);
   views.rectified = views.pair;
   return views;
 }
