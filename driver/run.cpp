@@ -15,6 +15,7 @@
 #include "config/validate.h"
 #include "driver/progress.h"
 #include "driver/run_inputs.h"
+#include "driver/stage_options.h"
 #include "driver/start_fields.h"
 #include "geometry/masks.h"
 #include "io/atomic_file.h"
@@ -93,12 +94,12 @@ void WritePhaseTimes(const SolverSettings& settings) {
 
 // Settles the automatic priors (kAuto) on the start's census misfit: both hold the start where the
 // images contradict it beyond kBrightnessHoldsMisfit, neither does otherwise.
-void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level, const RunLog& log,
-                            SolverSettings& settings) {
+void ResolveAutomaticPriors(const SolverOptions& options, const SolverRun& start_level,
+                            const RunLog& log, SolverSettings& settings) {
   if (settings.depth_prior != DepthPrior::kAuto && settings.motion_prior != MotionPrior::kAuto) {
     return;
   }
-  const double misfit = StartCensusMisfit(p, start_level);
+  const double misfit = StartCensusMisfit(options, start_level);
   const bool hold = misfit > kBrightnessHoldsMisfit;
   log.Line("** Start misfit: %.3f census bits per pixel and image (limit %.3f): the priors %s\n",
            misfit, kBrightnessHoldsMisfit, hold ? "hold the start" : "are off");
@@ -106,7 +107,8 @@ void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level,
     settings.depth_prior = hold ? DepthPrior::kStart : DepthPrior::kNone;
   }
   if (settings.motion_prior == MotionPrior::kAuto) {
-    const MotionPrior on = p.NumOfViews > 1 ? MotionPrior::kCamera : MotionPrior::kStart;
+    const MotionPrior on =
+        options.warp.NumOfViews > 1 ? MotionPrior::kCamera : MotionPrior::kStart;
     settings.motion_prior = hold ? on : MotionPrior::kNone;
   }
 }
@@ -114,13 +116,14 @@ void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level,
 // The motion prior's background: the camera's motion fitted to the start (kCamera), which gives
 // its motion to the start values of the static pixels (in `start`), or every pixel held near its
 // start motion (kStart, or kCamera when no camera motion fits); none for kNone.
-std::optional<RigidBackground> MotionPriorOf(const ParameterSet& p, const SolverRun& start_level,
+std::optional<RigidBackground> MotionPriorOf(const SolverOptions& options,
+                                             const SolverRun& start_level,
                                              const RunLog& log, MotionPrior prior,
                                              StartFields& start) {
   if (prior == MotionPrior::kNone) return std::nullopt;
   if (prior == MotionPrior::kCamera) {
     SceneFields fields{start.U.clone(), start.V.clone(), start.W.clone(), start.Z.clone()};
-    std::optional<RigidBackground> background = PrepareRigidBackground(p, start_level, fields);
+    std::optional<RigidBackground> background = PrepareRigidBackground(options, start_level, fields);
     if (background) {
       start.U = fields.U;
       start.V = fields.V;
@@ -152,17 +155,18 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                               .calibration = calibration, .start_level = levels,
                               .final_level = p.PyramidLevelFinal,
                               .start = {start.U, start.V, start.W, start.Z}};
-  ResolveAutomaticPriors(p, start_level, log, settings);
+  const SolverOptions options = SolverOptionsOf(p);
+  ResolveAutomaticPriors(options, start_level, log, settings);
   if (settings.depth_prior == DepthPrior::kStart) {
     log.Line("** Depth prior: depth held near the start depth where the views observe it, kept "
              "where none does (SCENEFLOW_DEPTH_PRIOR)\n");
   }
   const std::optional<RigidBackground> rigid_background =
-      MotionPriorOf(p, start_level, log, settings.motion_prior, start);
+      MotionPriorOf(options, start_level, log, settings.motion_prior, start);
   // One solver run from start_level down to final_level with this run's settings.
   const auto solve = [&](int start_level, int final_level, const SceneFields& start_fields,
                          ResultFields& out, bool depth_fixed) {
-    SceneFlowSolver(p, {.time0 = pyramids.time0,
+    SceneFlowSolver(options, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
                         .log = log,
                         .calibration = calibration,
@@ -286,7 +290,7 @@ PreparedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(parameters, reference_size);
   run.calibration = ReadCalibrationSet(parameters);
-  if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters);
+  if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters.Zt_initFile);
   const int levels = PyramidLevelCount(parameters);
   if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
   CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);

@@ -16,6 +16,7 @@
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "driver/estimate.h"
+#include "driver/stage_options.h"
 #include "geometry/camera.h"
 #include "io/image_file.h"
 #include "io/worker_pool.h"

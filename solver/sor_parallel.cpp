@@ -318,12 +318,12 @@ void RunPasses(const ColouredSystem& s, const Wavefront& wave, int step, float k
 
 }  // namespace
 
-void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
+void SolveSORParallel(LevelState& state, const SorOptions& options) {
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   const int N = rows * cols * k;
 
-  const double omega = parameters.OmegaSOR;
+  const double omega = options.OmegaSOR;
   const float keep = static_cast<float>(1 - omega);
   const ColouredSystem system(state.ColouredCopy, rows, cols, k);
   ParallelRows(rows, [&](int begin, int end) {
@@ -350,7 +350,7 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
   const int middle = rows / 2;
   const int extra = rows - 2 * middle;  // 1 when the lower half has one row more
   const Wavefront halves[2] = {{0, 1, 0, middle}, {2 * middle - 1, -1, middle, rows}};
-  while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
+  while (first || (err >= options.EpsilonSOR && iterations < options.MaxIterSOR)) {
     first = false;
     if (two_threads) {
       // Each thread's count of finished steps, on a cache line of its own.

@@ -29,13 +29,12 @@ int Count(const std::string& text, const std::string& what) {
 class SceneFlowSolverTest : public ::testing::Test {
  protected:
   SceneFlowSolverTest() {
-    parameters_.NumOfViews = 2;
+    parameters_.warp.NumOfViews = 2;
     parameters_.PyramidEta = 0.5;
-    parameters_.AlphaSF = parameters_.AlphaW = parameters_.AlphaZ = 10;
-    parameters_.f0ku = parameters_.f0kv = 60;
-    parameters_.u0 = 24;
-    parameters_.v0 = 18;
-    parameters_.MaxIterSOR = 3;
+    SmoothnessOptions& smoothness = parameters_.smoothness;
+    smoothness.AlphaSF = smoothness.AlphaW = smoothness.AlphaZ = 10;
+    parameters_.intrinsics = {.f0ku = 60, .f0kv = 60, .u0 = 24, .v0 = 18};
+    parameters_.sor.MaxIterSOR = 3;
     cv::RNG rng(3);
     for (int view = 0; view < 2; ++view) {
       cv::Mat image(36, 48, CV_8U);
@@ -84,7 +83,7 @@ class SceneFlowSolverTest : public ::testing::Test {
   std::string Log() const { return ReadFile(dir_ / "solver.log"); }
 
   TempDir dir_;
-  ParameterSet parameters_;
+  SolverOptions parameters_;
   std::vector<ImagePyramid> time0_, timet_;
   CalibrationSet calibration_;
   cv::Mat U_, V_, W_, Z_;

@@ -12,6 +12,7 @@
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "driver/run_inputs.h"
+#include "driver/stage_options.h"
 #include "io/image_file.h"
 #include "io/pyramid.h"
 #include "io/text_matrix.h"
