@@ -144,7 +144,7 @@ RunOutcome RunFolder(const std::string& folder, const std::string& ini_name,
   std::vector<std::string> warnings;
   LoadParameterFiles({(std::filesystem::path(folder) / ini_name).string()}, parameters, warnings);
   ResolveFileNames(parameters, folder);
-  PreparedRun run = PrepareLoadedRun(parameters, warnings);
+  LoadedRun run = PrepareLoadedRun(parameters, warnings);
   RunOutcome outcome;
   outcome.fields = MakeResultFields(run.parameters, run.pyramids);
   RunStages(run.parameters, run.pyramids, *run.log, run.start, run.calibration, run.black_line,

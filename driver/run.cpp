@@ -15,6 +15,7 @@
 #include "config/validate.h"
 #include "driver/progress.h"
 #include "driver/run_inputs.h"
+#include "driver/run_options.h"
 #include "driver/stage_options.h"
 #include "driver/start_fields.h"
 #include "geometry/masks.h"
@@ -23,55 +24,10 @@
 #include "io/program_errors.h"
 #include "io/run_log.h"
 #include "io/text_matrix.h"
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/scene_flow_solver.h"
 
 namespace sceneflow {
-
-SolverSettings SolverSettingsFromEnvironment() {
-  SolverSettings settings;
-  const char* method = std::getenv("SCENEFLOW_SOLVER");
-  if (method != nullptr && *method != '\0' && std::strcmp(method, "exact") != 0) {
-    if (std::strcmp(method, "parallel") != 0) {
-      throw InputError(std::string("Error: SCENEFLOW_SOLVER is ") + method +
-                       ", it must be exact or parallel");
-    }
-    settings.sor = SorMethod::kParallel;
-  }
-  const char* prior = std::getenv("SCENEFLOW_DEPTH_PRIOR");
-  if (prior != nullptr && *prior != '\0' && std::strcmp(prior, "none") != 0) {
-    if (std::strcmp(prior, "start") == 0) {
-      settings.depth_prior = DepthPrior::kStart;
-    } else if (std::strcmp(prior, "auto") == 0) {
-      settings.depth_prior = DepthPrior::kAuto;
-    } else {
-      throw InputError(std::string("Error: SCENEFLOW_DEPTH_PRIOR is ") + prior +
-                       ", it must be none, start or auto");
-    }
-  }
-  const char* motion = std::getenv("SCENEFLOW_MOTION_PRIOR");
-  if (motion != nullptr && *motion != '\0' && std::strcmp(motion, "none") != 0) {
-    if (std::strcmp(motion, "start") == 0) {
-      settings.motion_prior = MotionPrior::kStart;
-    } else if (std::strcmp(motion, "camera") == 0) {
-      settings.motion_prior = MotionPrior::kCamera;
-    } else if (std::strcmp(motion, "auto") == 0) {
-      settings.motion_prior = MotionPrior::kAuto;
-    } else {
-      throw InputError(std::string("Error: SCENEFLOW_MOTION_PRIOR is ") + motion +
-                       ", it must be none, start, camera or auto");
-    }
-  }
-  const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
-  if (file != nullptr && *file != '\0') {
-    // Refused now rather than after the whole solve.
-    if (!CanWriteFileAtomically(file)) {
-      throw InputError(std::string("Error: could not write phase times to ") + file);
-    }
-    settings.phase_times_file = file;
-  }
-  return settings;
-}
 
 namespace {
 
@@ -219,15 +175,17 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 }
 
 int Run(int argc, char** argv) {
-  SolverSettings settings = SolverSettingsFromEnvironment();
-  // OpenCV's own threads (warping, smoothing, resampling) number as many as the solver's: a run
-  // granted one CPU uses one.
-  cv::setNumThreads(SolverThreadCount());
+  RunOptions options = RunOptionsFromEnvironment();
+  SolverSettings& settings = options.solver;
+  // The worker pool is sized before any work; OpenCV's own threads (warping, smoothing,
+  // resampling) number as many: a run granted one CPU uses one.
+  WorkerPool::SizeShared(options.threads);
+  cv::setNumThreads(options.threads);
   // Shown only on a terminal (or when forced); the line is cleared before anything else is
   // written, by its destructor when the run stops with an error.
   std::unique_ptr<ProgressLine> progress;
-  if (ProgressLineWanted()) progress = std::make_unique<ProgressLine>();
-  PreparedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
+  if (ProgressLineWanted(options.progress)) progress = std::make_unique<ProgressLine>();
+  LoadedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
   const ParameterSet& parameters = run.parameters;
   const RunLog& log = *run.log;
   const ImagePyramid& reference = run.pyramids.time0[0];
@@ -265,7 +223,7 @@ void SaveResults(const ParameterSet& parameters, const RunLog& log, const Result
   log.Line("** Saving results : W\n");
 }
 
-PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
+LoadedRun PrepareRun(const std::vector<std::string>& ini_files) {
   ParameterSet parameters;
   std::vector<std::string> warnings;
   LoadParameterFiles(ini_files, parameters, warnings);
@@ -273,8 +231,8 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   return PrepareLoadedRun(parameters, warnings);
 }
 
-PreparedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::string>& warnings) {
-  PreparedRun run;
+LoadedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::string>& warnings) {
+  LoadedRun run;
   run.parameters = loaded;
   ParameterSet& parameters = run.parameters;
   run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);

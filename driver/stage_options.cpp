@@ -14,46 +14,29 @@ OcclusionOptions OcclusionOptionsOf(const ParameterSet& parameters) {
   return {.Occl_Z = parameters.Occl_Z, .maxZ = parameters.maxZ};
 }
 
-WarpOptions WarpOptionsOf(const ParameterSet& parameters) {
-  return {.NumOfViews = parameters.NumOfViews,
-          .occlusion = OcclusionOptionsOf(parameters),
-          .BLACK_LINE = parameters.BLACK_LINE,
-          .SF_I0_Warped_FileName = parameters.SF_I0_Warped_FileName,
-          .SF_It_Warped_FileName = parameters.SF_It_Warped_FileName,
-          .IMG_TYPE = parameters.IMG_TYPE};
+WarpOptions WarpOptionsOf(const ParameterSet& p) {
+  return {.NumOfViews = p.NumOfViews, .occlusion = OcclusionOptionsOf(p),
+          .BLACK_LINE = p.BLACK_LINE, .SF_I0_Warped_FileName = p.SF_I0_Warped_FileName,
+          .SF_It_Warped_FileName = p.SF_It_Warped_FileName, .IMG_TYPE = p.IMG_TYPE};
 }
 
-SmoothnessOptions SmoothnessOptionsOf(const ParameterSet& parameters) {
-  return {.AlphaSF = parameters.AlphaSF,
-          .AlphaW = parameters.AlphaW,
-          .AlphaZ = parameters.AlphaZ,
-          .MuU = parameters.MuU,
-          .MuV = parameters.MuV,
-          .MuW = parameters.MuW,
-          .MuZ = parameters.MuZ,
-          .DIV_UVW = parameters.DIV_UVW,
-          .DIV_UV_ZW = parameters.DIV_UV_ZW,
-          .DIV_UVWZ = parameters.DIV_UVWZ};
+SmoothnessOptions SmoothnessOptionsOf(const ParameterSet& p) {
+  return {.AlphaSF = p.AlphaSF, .AlphaW = p.AlphaW, .AlphaZ = p.AlphaZ,
+          .MuU = p.MuU, .MuV = p.MuV, .MuW = p.MuW, .MuZ = p.MuZ,
+          .DIV_UVW = p.DIV_UVW, .DIV_UV_ZW = p.DIV_UV_ZW, .DIV_UVWZ = p.DIV_UVWZ};
 }
 
-SorOptions SorOptionsOf(const ParameterSet& parameters) {
-  return {.MaxIterSOR = parameters.MaxIterSOR,
-          .EpsilonSOR = parameters.EpsilonSOR,
-          .OmegaSOR = parameters.OmegaSOR};
+SorOptions SorOptionsOf(const ParameterSet& p) {
+  return {.MaxIterSOR = p.MaxIterSOR, .EpsilonSOR = p.EpsilonSOR, .OmegaSOR = p.OmegaSOR};
 }
 
-SolverOptions SolverOptionsOf(const ParameterSet& parameters) {
-  return {.PyramidEta = parameters.PyramidEta,
-          .MaxIterOuter = parameters.MaxIterOuter,
-          .EpsilonOuter = parameters.EpsilonOuter,
-          .MaxIterInner = parameters.MaxIterInner,
-          .EpsilonInner = parameters.EpsilonInner,
-          .SF_D0_FileName = parameters.SF_D0_FileName,
-          .intrinsics = ReferenceIntrinsicsOf(parameters),
-          .centre_of_projection = CentreOfProjection(parameters),
-          .warp = WarpOptionsOf(parameters),
-          .smoothness = SmoothnessOptionsOf(parameters),
-          .sor = SorOptionsOf(parameters)};
+SolverOptions SolverOptionsOf(const ParameterSet& p) {
+  return {.PyramidEta = p.PyramidEta,
+          .MaxIterOuter = p.MaxIterOuter, .EpsilonOuter = p.EpsilonOuter,
+          .MaxIterInner = p.MaxIterInner, .EpsilonInner = p.EpsilonInner,
+          .SF_D0_FileName = p.SF_D0_FileName,
+          .intrinsics = ReferenceIntrinsicsOf(p), .centre_of_projection = CentreOfProjection(p),
+          .warp = WarpOptionsOf(p), .smoothness = SmoothnessOptionsOf(p), .sor = SorOptionsOf(p)};
 }
 
 }  // namespace sceneflow

@@ -19,7 +19,7 @@
 #include "driver/stage_options.h"
 #include "geometry/camera.h"
 #include "io/image_file.h"
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "python/arrays.h"
 #include "python/bindings.h"
 #include "tools/export/run_results.h"

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <vector>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "solver/sor_exact.h"

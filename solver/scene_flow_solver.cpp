@@ -380,8 +380,8 @@ std::optional<RigidBackground> PrepareRigidBackground(const SolverOptions& optio
     if (!motion) return std::nullopt;
     RigidBackground background;
     background.motion = *motion;
-    background.static_pixels = ChooseStaticPixels(*motion, geometry, options.warp.NumOfViews, time0_images,
-                                                  time_t_images, far_depth, start);
+    background.static_pixels = ChooseStaticPixels(*motion, geometry, options.warp.NumOfViews,
+                                                  time0_images, time_t_images, far_depth, start);
     background.U = start.U;
     background.V = start.V;
     background.W = start.W;

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/gradient.h"
 
 namespace sceneflow {
@@ -12,6 +12,17 @@ namespace {
 constexpr double kDiffusivityEpsilon = 1e-6;
 
 inline double Diffusivity(double s) { return 1.0 / std::sqrt(s + kDiffusivityEpsilon); }
+
+// Which fields share a robust function in the diffusivities: the first coupling key that is set,
+// DIV_UVWZ and DIV_UV_ZW only while depth is estimated.
+enum class Coupling { kUVWZ, kUVW, kUV_ZW, kNone };
+
+Coupling DiffusivityCoupling(const SmoothnessOptions& options, bool depth) {
+  if (options.DIV_UVWZ != 0 && depth) return Coupling::kUVWZ;
+  if (options.DIV_UVW != 0) return Coupling::kUVW;
+  if (options.DIV_UV_ZW != 0 && depth) return Coupling::kUV_ZW;
+  return Coupling::kNone;
+}
 
 }  // namespace
 
@@ -64,15 +75,7 @@ void ComputeDiffusivities(LevelState& state, const SmoothnessOptions& options) {
 
   const double MuU = options.MuU, MuV = options.MuV;
   const double MuW = options.MuW, MuZ = options.MuZ;
-  enum class Coupling { kUVWZ, kUVW, kUV_ZW, kNone };
-  Coupling coupling = Coupling::kNone;
-  if (options.DIV_UVWZ != 0 && depth) {
-    coupling = Coupling::kUVWZ;
-  } else if (options.DIV_UVW != 0) {
-    coupling = Coupling::kUVW;
-  } else if (options.DIV_UV_ZW != 0 && depth) {
-    coupling = Coupling::kUV_ZW;
-  }
+  const Coupling coupling = DiffusivityCoupling(options, depth);
 
   ParallelRows(size.height, [&](int begin, int end) {
     for (int y = begin; y < end; ++y) {

@@ -9,7 +9,7 @@
 
 #include <immintrin.h>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/linear_system.h"
 
 namespace sceneflow {
@@ -140,21 +140,54 @@ void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) 
   }
 }
 
-// Unknown J of the interior pixels of colour c in interior image row y, all at once: pixels
-// n in [begin, end) of the row, whose left and right neighbours sit at n + left and n + right of
-// the other colour.
-// The vector loop of UpdateInteriorUnknown: a0..a2 are the coefficients of the pixel's other
-// unknowns x0..x2 (a2 only with four), vertical neighbours are `w` floats apart in `other`.
+// Unknown J of the interior pixels of colour c in one interior image row, all at once: what the
+// vector loop reads and writes. Pixels n in [begin, end) of the row; all pointers are to the
+// row's place in their planes and indexed by n.
+struct RowRelaxation {
+  int begin = 0, end = 0;
+  int w = 0;      // floats from one image row to the next in `other`
+  int left = 0;   // the left neighbour of pixel n is n + left in `other`, the right one n + right
+  int right = 0;
+  float keep = 0;   // 1 − OmegaSOR
+  float limit = 0;  // of the unknown's increment
+  const float* a0;  // coefficients of the pixel's other unknowns (a2 only with four unknowns)
+  const float* a1;
+  const float* a2;
+  const float* x0;  // their values
+  const float* x1;
+  const float* x2;
+  const float* up;  // coefficients of the unknown at the four neighbours
+  const float* down;
+  const float* to_left;
+  const float* to_right;
+  const float* other;  // the unknown's values in the other colour
+  const float* rhs;
+  const float* relax;  // OmegaSOR over the diagonal, 0 where that is 0
+  float* value;        // the unknown's values, updated
+};
+
+// The vector loop: one relaxation step of every pixel of a RowRelaxation. The planes do not
+// overlap, and pixel n writes only value[n], so the iterations are independent (omp simd).
 template <bool kFourUnknowns>
-inline __attribute__((always_inline)) void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
-              const float* __restrict a0, const float* __restrict a1, const float* __restrict a2,
-              const float* __restrict x0, const float* __restrict x1, const float* __restrict x2,
-              const float* __restrict up,
-              const float* __restrict down, const float* __restrict to_left,
-              const float* __restrict to_right, const float* __restrict other,
-              const float* __restrict rhs, const float* __restrict relax,
-              float* __restrict value) {
-  for (int n = begin; n < end; ++n) {
+inline __attribute__((always_inline)) void RelaxRow(const RowRelaxation& r) {
+  const float* __restrict a0 = r.a0;
+  const float* __restrict a1 = r.a1;
+  const float* __restrict a2 = r.a2;
+  const float* __restrict x0 = r.x0;
+  const float* __restrict x1 = r.x1;
+  const float* __restrict x2 = r.x2;
+  const float* __restrict up = r.up;
+  const float* __restrict down = r.down;
+  const float* __restrict to_left = r.to_left;
+  const float* __restrict to_right = r.to_right;
+  const float* __restrict other = r.other;
+  const float* __restrict rhs = r.rhs;
+  const float* __restrict relax = r.relax;
+  float* __restrict value = r.value;
+  const int w = r.w, left = r.left, right = r.right;
+  const float keep = r.keep, limit = r.limit;
+#pragma omp simd
+  for (int n = r.begin; n < r.end; ++n) {
     float sum = a0[n] * x0[n] + a1[n] * x1[n];
     if constexpr (kFourUnknowns) sum += a2[n] * x2[n];
     sum += up[n] * other[n - w] + down[n] * other[n + w] + to_left[n] * other[n + left] +
@@ -192,13 +225,27 @@ void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin
                            int left, int right, float keep, float limit) {
   static_assert(K == 3 || K == 4);
   const int m0 = J == 0 ? 1 : 0, m1 = J <= 1 ? 2 : 1, m2 = J <= 2 ? 3 : 2;  // the other unknowns
-  RelaxRowDispatched<K == 4>(
-      begin, end, static_cast<int>(s.Stride()), left, right, keep, limit,
-      s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row, s.Coefficient(c, m2, J) + row,
-      s.Value(c, m0) + row, s.Value(c, m1) + row, s.Value(c, m2) + row,
-      s.Coefficient(c, K, J) + row, s.Coefficient(c, K + 1, J) + row,
-      s.Coefficient(c, K + 2, J) + row, s.Coefficient(c, K + 3, J) + row, s.Value(1 - c, J) + row,
-      s.Rhs(c, J) + row, s.Relax(c, J) + row, s.Value(c, J) + row);
+  RelaxRowDispatched<K == 4>(RowRelaxation{.begin = begin,
+                                           .end = end,
+                                           .w = static_cast<int>(s.Stride()),
+                                           .left = left,
+                                           .right = right,
+                                           .keep = keep,
+                                           .limit = limit,
+                                           .a0 = s.Coefficient(c, m0, J) + row,
+                                           .a1 = s.Coefficient(c, m1, J) + row,
+                                           .a2 = s.Coefficient(c, m2, J) + row,
+                                           .x0 = s.Value(c, m0) + row,
+                                           .x1 = s.Value(c, m1) + row,
+                                           .x2 = s.Value(c, m2) + row,
+                                           .up = s.Coefficient(c, K, J) + row,
+                                           .down = s.Coefficient(c, K + 1, J) + row,
+                                           .to_left = s.Coefficient(c, K + 2, J) + row,
+                                           .to_right = s.Coefficient(c, K + 3, J) + row,
+                                           .other = s.Value(1 - c, J) + row,
+                                           .rhs = s.Rhs(c, J) + row,
+                                           .relax = s.Relax(c, J) + row,
+                                           .value = s.Value(c, J) + row});
 }
 
 // The interior pixels of colour c in interior image row y, each pixel's unknowns in turn.

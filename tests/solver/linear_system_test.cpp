@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "parallel/worker_pool.h"
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "tests/solver/synthetic_level.h"
@@ -15,9 +16,9 @@
 namespace sceneflow {
 namespace {
 
-// Two threads unless the environment says otherwise, so that the solvers' two-thread paths (the
-// exact solver's column halves, the parallel solver's two wavefronts) run on any machine.
-[[maybe_unused]] const bool kTwoThreads = setenv("SCENEFLOW_THREADS", "2", 0) == 0;
+// Two threads, so that the solvers' two-thread paths (the exact solver's column halves, the
+// parallel solver's two wavefronts) run on any machine.
+[[maybe_unused]] const bool kTwoThreads = (WorkerPool::SizeShared(2), true);
 
 using testing::Constant;
 using testing::NeutralLevel;
