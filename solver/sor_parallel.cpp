@@ -170,31 +170,18 @@ struct RowRelaxation {
 // overlap, and pixel n writes only value[n], so the iterations are independent (omp simd).
 template <bool kFourUnknowns>
 inline __attribute__((always_inline)) void RelaxRow(const RowRelaxation& r) {
-  const float* __restrict a0 = r.a0;
-  const float* __restrict a1 = r.a1;
-  const float* __restrict a2 = r.a2;
-  const float* __restrict x0 = r.x0;
-  const float* __restrict x1 = r.x1;
-  const float* __restrict x2 = r.x2;
-  const float* __restrict up = r.up;
-  const float* __restrict down = r.down;
-  const float* __restrict to_left = r.to_left;
-  const float* __restrict to_right = r.to_right;
-  const float* __restrict other = r.other;
-  const float* __restrict rhs = r.rhs;
-  const float* __restrict relax = r.relax;
-  float* __restrict value = r.value;
   const int w = r.w, left = r.left, right = r.right;
   const float keep = r.keep, limit = r.limit;
 #pragma omp simd
   for (int n = r.begin; n < r.end; ++n) {
-    float sum = a0[n] * x0[n] + a1[n] * x1[n];
-    if constexpr (kFourUnknowns) sum += a2[n] * x2[n];
-    sum += up[n] * other[n - w] + down[n] * other[n + w] + to_left[n] * other[n + left] +
-           to_right[n] * other[n + right];
-    const float updated = Clamp(relax[n] * (rhs[n] - sum) + keep * value[n], limit);
+    float sum = r.a0[n] * r.x0[n] + r.a1[n] * r.x1[n];
+    if constexpr (kFourUnknowns) sum += r.a2[n] * r.x2[n];
+    const float* other = r.other;
+    sum += r.up[n] * other[n - w] + r.down[n] * other[n + w] + r.to_left[n] * other[n + left] +
+           r.to_right[n] * other[n + right];
+    const float updated = Clamp(r.relax[n] * (r.rhs[n] - sum) + keep * r.value[n], limit);
     // relax is 0 exactly where the diagonal is: such a row keeps its value.
-    value[n] = relax[n] != 0 ? updated : value[n];
+    r.value[n] = r.relax[n] != 0 ? updated : r.value[n];
   }
 }
 
