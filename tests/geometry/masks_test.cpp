@@ -30,13 +30,13 @@ class MarkOcclusionsTest : public ::testing::Test {
     pz_.at<float>(y, x) = z;
   }
   void Mark(const cv::Mat& centre = cv::Mat()) {
-    MarkOcclusions(map_x_, map_y_, px_, py_, pz_, centre, parameters_, mask_);
+    MarkOcclusions(map_x_, map_y_, px_, py_, pz_, centre, occlusion_, mask_);
   }
   int At(int y, int x) const { return mask_.at<uchar>(y, x); }
   int Marked() const { return cv::countNonZero(mask_); }
 
   cv::Mat map_x_, map_y_, px_, py_, pz_, mask_;
-  OcclusionOptions parameters_;
+  OcclusionOptions occlusion_;
 };
 
 TEST_F(MarkOcclusionsTest, FourNeighboursNeverHideEachOther) {
@@ -161,7 +161,7 @@ TEST_F(MarkOcclusionsTest, FarPointsAreSwitchedOffWhileOcclZIsSet) {
   EXPECT_EQ(At(5, 7), kMaskActive);
 
   // With Occl_Z = 0 depth plays no part: the far points compete like any other.
-  parameters_.Occl_Z = 0;
+  occlusion_.Occl_Z = 0;
   mask_.setTo(0);
   Mark();
   EXPECT_EQ(cv::countNonZero(mask_ == kMaskBeyondDepth), 0);

@@ -104,8 +104,8 @@ struct StaticRun {
   StaticRun(const Scene& scene, const std::vector<Camera>& cameras, int level,
             WarpOptions options_in = WarpOptions(), bool depth_fixed = false,
             const cv::Mat& black_line = cv::Mat())
-      : parameters(std::move(options_in)), calibration(Calibration(cameras)) {
-    parameters.NumOfViews = static_cast<int>(cameras.size());
+      : options(std::move(options_in)), calibration(Calibration(cameras)) {
+    options.NumOfViews = static_cast<int>(cameras.size());
     const double s = LevelFactor(0.5, level);
     std::vector<ImagePyramid> pyramids;
     for (const Camera& camera : cameras) {
@@ -117,10 +117,10 @@ struct StaticRun {
     for (cv::Mat* field : {&fields.U, &fields.V, &fields.W}) {
       *field = cv::Mat::zeros(fields.Z.size(), CV_32F);
     }
-    centres = ComputeViewCentres(calibration.R, calibration.T, {0, 0, 0}, parameters.NumOfViews);
+    centres = ComputeViewCentres(calibration.R, calibration.T, {0, 0, 0}, options.NumOfViews);
     MakePixelGrids(fields.Z.size(), gridX, gridY);
     const LevelGeometry geometry{calibration, centres, kIntrinsics, s, gridX, gridY};
-    WarpViewsOntoReference(parameters, geometry, pyramids, pyramids, black_line, level, fields,
+    WarpViewsOntoReference(options, geometry, pyramids, pyramids, black_line, level, fields,
                            depth_fixed, warping);
   }
 
@@ -145,7 +145,7 @@ struct StaticRun {
     return worst;
   }
 
-  WarpOptions parameters;
+  WarpOptions options;
   CalibrationSet calibration;
   std::vector<cv::Mat> centres;
   cv::Mat gridX, gridY, reference;
@@ -234,12 +234,12 @@ TEST(ViewWarpingTest, BlackLineImageAndSavedImagesTouchOnlyTheirViews) {
   cv::Mat line(kSize.height * 2, kSize.width * 2, CV_8U, cv::Scalar(0));
   line.colRange(60, 68).setTo(50);
   ASSERT_TRUE(cv::imwrite(dir / "line.png", line));
-  WarpOptions parameters;
-  parameters.BLACK_LINE = 1;
-  parameters.SF_I0_Warped_FileName = dir / "I0_";
-  parameters.SF_It_Warped_FileName = dir / "It_";
+  WarpOptions options;
+  options.BLACK_LINE = 1;
+  options.SF_I0_Warped_FileName = dir / "I0_";
+  options.SF_It_Warped_FileName = dir / "It_";
   Scene scene;
-  StaticRun run(scene, {Camera(), SlantedView(), SlantedView()}, 1, parameters, false,
+  StaticRun run(scene, {Camera(), SlantedView(), SlantedView()}, 1, options, false,
                 LoadBlackLineImage(dir / "line.png"));
   const ViewWarping& w = run.warping;
 
@@ -259,7 +259,7 @@ TEST(ViewWarpingTest, BlackLineImageAndSavedImagesTouchOnlyTheirViews) {
   EXPECT_EQ(cv::norm(saved, w.Warped0[2], cv::NORM_INF), 0);
 
   // With depth fixed there are no time-0 stereo masks.
-  StaticRun fixed(scene, {Camera(), SlantedView()}, 1, parameters, true,
+  StaticRun fixed(scene, {Camera(), SlantedView()}, 1, options, true,
                   LoadBlackLineImage(dir / "line.png"));
   EXPECT_TRUE(fixed.warping.StereoMask0[1].empty());
 }
