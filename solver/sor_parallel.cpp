@@ -142,7 +142,8 @@ void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) 
 
 // Unknown J of the interior pixels of colour c in one interior image row, all at once: what the
 // vector loop reads and writes. Pixels n in [begin, end) of the row; all pointers are to the
-// row's place in their planes and indexed by n.
+// row's place in their planes and indexed by n. The planes never overlap (restrict), which lets
+// the loop be vectorised without run-time checks.
 struct RowRelaxation {
   int begin = 0, end = 0;
   int w = 0;      // floats from one image row to the next in `other`
@@ -150,35 +151,27 @@ struct RowRelaxation {
   int right = 0;
   float keep = 0;   // 1 − OmegaSOR
   float limit = 0;  // of the unknown's increment
-  const float* a0;  // coefficients of the pixel's other unknowns (a2 only with four unknowns)
-  const float* a1;
-  const float* a2;
-  const float* x0;  // their values
-  const float* x1;
-  const float* x2;
-  const float* up;  // coefficients of the unknown at the four neighbours
-  const float* down;
-  const float* to_left;
-  const float* to_right;
-  const float* other;  // the unknown's values in the other colour
-  const float* rhs;
-  const float* relax;  // OmegaSOR over the diagonal, 0 where that is 0
-  float* value;        // the unknown's values, updated
+  // Coefficients of the pixel's other unknowns (a2 only with four unknowns) and their values.
+  const float *__restrict a0, *__restrict a1, *__restrict a2;
+  const float *__restrict x0, *__restrict x1, *__restrict x2;
+  // Coefficients of the unknown at the four neighbours, and its values in the other colour.
+  const float *__restrict up, *__restrict down, *__restrict to_left, *__restrict to_right;
+  const float* __restrict other;
+  const float* __restrict rhs;
+  const float* __restrict relax;  // OmegaSOR over the diagonal, 0 where that is 0
+  float* __restrict value;        // the unknown's values, updated
 };
 
-// The vector loop: one relaxation step of every pixel of a RowRelaxation. The planes do not
-// overlap, and pixel n writes only value[n], so the iterations are independent (omp simd).
+// The vector loop: one relaxation step of every pixel of a RowRelaxation.
 template <bool kFourUnknowns>
-inline __attribute__((always_inline)) void RelaxRow(const RowRelaxation& r) {
+inline __attribute__((always_inline)) void RelaxRow(RowRelaxation r) {
   const int w = r.w, left = r.left, right = r.right;
   const float keep = r.keep, limit = r.limit;
-#pragma omp simd
   for (int n = r.begin; n < r.end; ++n) {
     float sum = r.a0[n] * r.x0[n] + r.a1[n] * r.x1[n];
     if constexpr (kFourUnknowns) sum += r.a2[n] * r.x2[n];
-    const float* other = r.other;
-    sum += r.up[n] * other[n - w] + r.down[n] * other[n + w] + r.to_left[n] * other[n + left] +
-           r.to_right[n] * other[n + right];
+    sum += r.up[n] * r.other[n - w] + r.down[n] * r.other[n + w] +
+           r.to_left[n] * r.other[n + left] + r.to_right[n] * r.other[n + right];
     const float updated = Clamp(r.relax[n] * (r.rhs[n] - sum) + keep * r.value[n], limit);
     // relax is 0 exactly where the diagonal is: such a row keeps its value.
     r.value[n] = r.relax[n] != 0 ? updated : r.value[n];
@@ -187,23 +180,23 @@ inline __attribute__((always_inline)) void RelaxRow(const RowRelaxation& r) {
 
 // RelaxRow compiled for processors with AVX2 (eight floats a vector) and for any x86-64 processor.
 // Chosen at run time by a plain test rather than an ifunc, which the sanitizers cannot run.
-template <bool kFourUnknowns, typename... Arguments>
-__attribute__((target("avx2"))) void RelaxRowAvx2(Arguments... arguments) {
-  RelaxRow<kFourUnknowns>(arguments...);
+template <bool kFourUnknowns>
+__attribute__((target("avx2"))) void RelaxRowAvx2(const RowRelaxation& row) {
+  RelaxRow<kFourUnknowns>(row);
 }
 
-template <bool kFourUnknowns, typename... Arguments>
-void RelaxRowAnyProcessor(Arguments... arguments) {
-  RelaxRow<kFourUnknowns>(arguments...);
+template <bool kFourUnknowns>
+void RelaxRowAnyProcessor(const RowRelaxation& row) {
+  RelaxRow<kFourUnknowns>(row);
 }
 
-template <bool kFourUnknowns, typename... Arguments>
-void RelaxRowDispatched(Arguments... arguments) {
+template <bool kFourUnknowns>
+void RelaxRowDispatched(const RowRelaxation& row) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
-    RelaxRowAvx2<kFourUnknowns>(arguments...);
+    RelaxRowAvx2<kFourUnknowns>(row);
   } else {
-    RelaxRowAnyProcessor<kFourUnknowns>(arguments...);
+    RelaxRowAnyProcessor<kFourUnknowns>(row);
   }
 }
 
