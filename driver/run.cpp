@@ -247,7 +247,7 @@ LoadedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::st
   ViewImages images = LoadViewImages(parameters);
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(parameters, reference_size);
-  run.calibration = ReadCalibrationSet(parameters);
+  run.calibration = ReadCalibrationSet(CalibrationFilesOf(parameters));
   if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters.Zt_initFile);
   const int levels = PyramidLevelCount(parameters);
   if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);

@@ -14,19 +14,6 @@
 #include "io/text_matrix.h"
 
 namespace sceneflow {
-namespace {
-
-// Reads a calibration matrix strictly: exactly rows·cols finite numbers, laid out in any lines.
-cv::Mat ReadCalibrationMatrix(const std::string& prefix, int view, int rows, int cols) {
-  const std::string path = prefix + std::to_string(view) + ".txt";
-  cv::Mat matrix(rows, cols, CV_64F, cv::Scalar(0));
-  if (!ReadTextMatrix(path.c_str(), matrix, TextMatrixReading::kStrict)) {
-    throw InputError("Error: could not read calibration file " + path);
-  }
-  return matrix;
-}
-
-}  // namespace
 
 void WriteUsage(FILE* stream, const char* program) {
   std::fprintf(stream, "Usage: %s <primary.ini> <secondary.ini> ...\n", program);
@@ -73,34 +60,6 @@ ViewImages LoadViewImages(const ParameterSet& p) {
     images.timet.push_back(load(*p.Img_t_FileName, view, "Error: could not load Imagest="));
   }
   return images;
-}
-
-void ApplyDerivedDefaults(ParameterSet& p, cv::Size reference_size) {
-  if (p.AlphaSF == -1) p.AlphaSF = p.Alpha;
-  if (p.AlphaW == -1) p.AlphaW = p.Alpha;
-  if (p.AlphaZ == -1) p.AlphaZ = p.Alpha;
-  if (p.u0 == -1) p.u0 = reference_size.width / 2;
-  if (p.v0 == -1) p.v0 = reference_size.height / 2;
-}
-
-CalibrationSet ReadCalibrationSet(const ParameterSet& p) {
-  CalibrationSet calibration;
-  for (int view = 0; view < p.NumOfViews; ++view) {
-    calibration.C.push_back(ReadCalibrationMatrix(*p.CMat_FileName, view, 3, 3));
-    const cv::Mat& C = calibration.C.back();
-    if (C.at<double>(0, 0) == 0 || C.at<double>(1, 1) == 0) {
-      throw InputError("Error: intrinsic matrix " + *p.CMat_FileName + std::to_string(view) +
-                       ".txt has a focal length of 0");
-    }
-    calibration.R.push_back(ReadCalibrationMatrix(*p.RMat_FileName, view, 3, 3));
-    // A rotation has determinant 1; one near 0 cannot be inverted to place the view's centre.
-    if (std::fabs(cv::determinant(calibration.R.back())) < 1e-6) {
-      throw InputError("Error: rotation " + *p.RMat_FileName + std::to_string(view) +
-                       ".txt is singular");
-    }
-    calibration.T.push_back(ReadCalibrationMatrix(*p.TMat_FileName, view, 3, 1));
-  }
-  return calibration;
 }
 
 void CheckCoarsestLevelSize(cv::Size reference_size, double eta, int levels) {

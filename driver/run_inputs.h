@@ -6,8 +6,10 @@
 
 #include <opencv2/core.hpp>
 
+#include "config/derived_defaults.h"
 #include "config/parameter_set.h"
 #include "geometry/calibration.h"
+#include "geometry/calibration_files.h"
 #include "io/image_file.h"
 #include "io/pyramid.h"
 
@@ -37,14 +39,6 @@ void LoadParameterFiles(const std::vector<std::string>& paths, ParameterSet& par
 // Loads the time-0 and time-t images of every view as 8-bit grey images, view by view. Throws
 // InputError when an image cannot be loaded or differs in size from view 0's time-0 image.
 ViewImages LoadViewImages(const ParameterSet& parameters);
-
-// Replaces the -1 sentinels: AlphaSF, AlphaW, AlphaZ take Alpha; u0, v0 become half the reference
-// image's width and height (integer division).
-void ApplyDerivedDefaults(ParameterSet& parameters, cv::Size reference_size);
-
-// Reads C (3×3), R (3×3) and T (3×1) of every view from "%s%d.txt" files. Throws InputError when a
-// file cannot be read or holds a value that is not a finite number.
-CalibrationSet ReadCalibrationSet(const ParameterSet& parameters);
 
 // Throws InputError with the "Too many pyramid levels" message when level `levels` of an image of
 // the given size would be smaller than 4×4.

@@ -2,6 +2,10 @@
 
 namespace sceneflow {
 
+CalibrationFiles CalibrationFilesOf(const ParameterSet& p) {
+  return {.views = p.NumOfViews, .C = *p.CMat_FileName, .R = *p.RMat_FileName, .T = *p.TMat_FileName};
+}
+
 ReferenceIntrinsics ReferenceIntrinsicsOf(const ParameterSet& parameters) {
   return {parameters.f0ku, parameters.f0kv, parameters.u0, parameters.v0};
 }

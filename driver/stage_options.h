@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include "config/parameter_set.h"
+#include "geometry/calibration_files.h"
 #include "geometry/camera.h"
 #include "geometry/masks.h"
 #include "geometry/view_warping.h"
@@ -16,6 +17,9 @@ namespace sceneflow {
 // stages below it see only the settings they read. Each copies its keys as they are; those with
 // derived defaults (u0, v0, AlphaSF, AlphaW, AlphaZ) must have had them applied
 // (ApplyDerivedDefaults).
+
+// NumOfViews, CMat_FileName, RMat_FileName and TMat_FileName (which must be set).
+CalibrationFiles CalibrationFilesOf(const ParameterSet& parameters);
 
 // f0ku, f0kv, u0, v0.
 ReferenceIntrinsics ReferenceIntrinsicsOf(const ParameterSet& parameters);

@@ -369,7 +369,7 @@ py::dict ReadResults(const std::string& folder, const std::string& ini_name) {
   }
   ResolveFileNames(parameters, folder);
   const exporting::RunResults run = exporting::LoadRunResults(
-      parameters, ini_path, (fs::path(folder) / prepare::kPreparedFile).string());
+      parameters, ini_path, (fs::path(folder) / tools::kPreparedFile).string());
   ResultGeometry geometry;
   geometry.run = run;
   geometry.run.Z = geometry.run.U = geometry.run.V = geometry.run.W = cv::Mat();
@@ -421,7 +421,7 @@ py::dict PrepareFolder(const std::string& form, const std::vector<std::string>& 
                        const std::string& out_dir, const py::dict& options,
                        const std::string& estimator) {
   const prepare::PrepareOptions prepare_options = PrepareOptionsOf(form, inputs, out_dir, options);
-  prepare::PreparedRun run;
+  prepare::PreparedFolder run;
   {
     py::gil_scoped_release released;
     run = prepare::Prepare(prepare_options);

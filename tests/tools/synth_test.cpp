@@ -53,7 +53,7 @@ Scene FourViewScene(const std::string& preset) {
   options.views = 4;
   options.layout = "grid";
   options.rotate_degrees = 1.0;
-  options.supersampling = 3;
+  options.supersampling = 2;
   return MakeScene(options);
 }
 

@@ -17,6 +17,8 @@
 #include "io/atomic_file.h"
 #include "io/image_file.h"
 #include "io/program_errors.h"
+#include "tools/common/arguments.h"
+#include "tools/common/number_text.h"
 #include "tools/eval/field_files.h"
 #include "tools/eval/json_text.h"
 #include "tools/eval/kitti_eval.h"
@@ -76,53 +78,35 @@ void PrintUsage(FILE* stream, const char* program) {
 }
 
 int ParseInt(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 0) {
+  const std::optional<long> value = sceneflow::tools::WholeNumberIn(text);
+  if (!value || *value < 0) {
     throw InputError("Error: " + option + " needs a whole number of at least 0, not \"" + text + "\"");
   }
-  return static_cast<int>(value);
+  return static_cast<int>(*value);
 }
 
 // Returns std::nullopt when the usage text was requested.
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   int positional = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "-h" || argument == "--help") return std::nullopt;
-    if (argument == "--start-only") {
-      options.start_only = true;
-    } else if (argument == "--row") {
-      options.row = true;
-    } else if (argument.rfind("--", 0) == 0) {
-      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
-      const std::string value = argv[++i];
-      if (argument == "--json") {
-        options.json_path = value;
-      } else if (argument == "--border") {
-        options.border = ParseInt(value, argument);
-      } else if (argument == "--start-depth") {
-        options.start_depth = value;
-      } else if (argument == "--start-disparity") {
-        options.start_disparity = value;
-      } else if (argument == "--ini") {
-        options.ini = value;
-      } else if (argument == "--images") {
-        options.images_dir = value;
-      } else {
-        throw InputError("Error: unknown option " + argument);
-      }
-    } else if (positional == 0) {
-      options.result_dir = argument;
-      ++positional;
-    } else if (positional == 1) {
-      options.truth_dir = argument;
-      ++positional;
-    } else {
-      throw InputError("Error: unexpected argument " + argument);
-    }
-  }
+  sceneflow::tools::ArgumentHandlers handlers;
+  handlers.texts = {
+      {"--json", &options.json_path},        {"--start-depth", &options.start_depth},
+      {"--start-disparity", &options.start_disparity}, {"--ini", &options.ini},
+      {"--images", &options.images_dir}};
+  handlers.flags = {"--start-only", "--row"};
+  handlers.flag = [&](const std::string& flag) { (flag == "--row" ? options.row : options.start_only) = true; };
+  handlers.option = [&](const std::string& option, const std::string& value) {
+    if (option != "--border") return false;
+    options.border = ParseInt(value, option);
+    return true;
+  };
+  handlers.positional = [&](const std::string& argument) {
+    if (positional == 2) return false;
+    (positional++ == 0 ? options.result_dir : options.truth_dir) = argument;
+    return true;
+  };
+  if (!sceneflow::tools::WalkArguments(argc, argv, 1, handlers)) return std::nullopt;
   if (positional < 2) throw InputError("Error: RESULT_DIR and GROUND_TRUTH_DIR are needed (see --help)");
   if (!options.start_disparity.empty() && options.ini.empty()) {
     throw InputError("Error: --start-disparity needs --ini for Tx, f0ku and maxZ");

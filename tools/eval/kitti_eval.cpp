@@ -17,6 +17,7 @@
 #include "config/input_error.h"
 #include "io/atomic_file.h"
 #include "io/image_file.h"
+#include "tools/common/arguments.h"
 #include "tools/eval/json_text.h"
 #include "tools/eval/kitti_scores.h"
 #include "tools/eval/truth_files.h"
@@ -64,31 +65,16 @@ void PrintKittiUsage(const char* program) {
 std::optional<KittiOptions> ParseKittiOptions(int argc, char** argv) {
   KittiOptions options;
   int positional = 0;
-  for (int i = 2; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "-h" || argument == "--help") return std::nullopt;
-    if (argument == "--keys") {
-      options.keys = true;
-    } else if (argument.rfind("--", 0) == 0) {
-      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
-      const std::string value = argv[++i];
-      if (argument == "--frames") {
-        options.frames = value;
-      } else if (argument == "--json") {
-        options.json_path = value;
-      } else {
-        throw InputError("Error: unknown option " + argument);
-      }
-    } else if (positional == 0) {
-      options.estimate_dir = argument;
-      ++positional;
-    } else if (positional == 1) {
-      options.truth_dir = argument;
-      ++positional;
-    } else {
-      throw InputError("Error: unexpected argument " + argument);
-    }
-  }
+  tools::ArgumentHandlers handlers;
+  handlers.flags = {"--keys"};
+  handlers.flag = [&](const std::string&) { options.keys = true; };
+  handlers.texts = {{"--frames", &options.frames}, {"--json", &options.json_path}};
+  handlers.positional = [&](const std::string& argument) {
+    if (positional == 2) return false;
+    (positional++ == 0 ? options.estimate_dir : options.truth_dir) = argument;
+    return true;
+  };
+  if (!tools::WalkArguments(argc, argv, 2, handlers)) return std::nullopt;
   if (positional < 2) throw InputError("Error: ESTIMATE_DIR and GROUND_TRUTH_DIR are needed (see kitti --help)");
   return options;
 }

@@ -30,6 +30,11 @@ struct Metrics {
   double outliers_z_percent = 0, outliers_motion_percent = 0, outliers_percent = 0;
 };
 
+// Displacement in view 0 of the point seen at (x, y) with depth z moving by m; false when the
+// moved point is not in front of the camera.
+bool ImpliedFlow(const ReferenceIntrinsics& camera, double x, double y, double z, const cv::Vec3d& m,
+                 cv::Vec2d& flow);
+
 // The pixels to evaluate: non-zero in `valid` (or every pixel when `valid` is empty) and at least
 // `border` pixels away from the image edge. CV_8U, 255 for evaluated pixels.
 cv::Mat EvaluationMask(const cv::Mat& valid, cv::Size size, int border);

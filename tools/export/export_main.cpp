@@ -16,6 +16,8 @@
 #include "io/false_colour.h"
 #include "io/image_file.h"
 #include "io/program_errors.h"
+#include "tools/common/arguments.h"
+#include "tools/common/prepared_file.h"
 #include "tools/export/file_formats.h"
 #include "tools/export/pictures.h"
 #include "tools/export/run_results.h"
@@ -70,39 +72,16 @@ void PrintUsage(FILE* stream, const char* program) {
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "-h" || argument == "--help") return std::nullopt;
-    if (argument == "--start") {
-      options.start = true;
-    } else if (argument.rfind("--", 0) == 0) {
-      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
-      const std::string value = argv[++i];
-      if (argument == "--ini") {
-        options.ini = value;
-      } else if (argument == "--ply") {
-        options.ply = value;
-      } else if (argument == "--ply-t") {
-        options.ply_t = value;
-      } else if (argument == "--flo") {
-        options.flo = value;
-      } else if (argument == "--pfm") {
-        options.pfm_dir = value;
-      } else if (argument == "--kitti") {
-        options.kitti_dir = value;
-      } else if (argument == "--pictures") {
-        options.pictures_dir = value;
-      } else if (argument == "--html") {
-        options.html = value;
-      } else {
-        throw InputError("Error: unknown option " + argument);
-      }
-    } else if (options.run_dir.empty()) {
-      options.run_dir = argument;
-    } else {
-      throw InputError("Error: unexpected argument " + argument);
-    }
-  }
+  sceneflow::tools::ArgumentHandlers handlers;
+  handlers.texts = {
+      {"--ini", &options.ini},        {"--ply", &options.ply},
+      {"--ply-t", &options.ply_t},    {"--flo", &options.flo},
+      {"--pfm", &options.pfm_dir},    {"--kitti", &options.kitti_dir},
+      {"--pictures", &options.pictures_dir}, {"--html", &options.html}};
+  handlers.flags = {"--start"};
+  handlers.flag = [&](const std::string&) { options.start = true; };
+  handlers.positional = sceneflow::tools::OnePositional(options.run_dir);
+  if (!sceneflow::tools::WalkArguments(argc, argv, 1, handlers)) return std::nullopt;
   if (options.run_dir.empty()) throw InputError("Error: RUN_DIR is needed (see --help)");
   return options;
 }
@@ -139,6 +118,130 @@ cv::Mat Scaled(const cv::Mat& field, double factor) {
   return scaled;
 }
 
+// Without an output option: everything into RUN_DIR/export (RUN_DIR/export-start with --start),
+// the KITTI files only for a folder prepared from KITTI.
+void ChooseDefaultOutputs(Options& options) {
+  const fs::path out = fs::path(options.run_dir) / (options.start ? "export-start" : "export");
+  options.ply = (out / "cloud.ply").string();
+  options.ply_t = (out / "cloud_t.ply").string();
+  options.flo = (out / "flow.flo").string();
+  options.pfm_dir = (out / "pfm").string();
+  options.pictures_dir = (out / "pictures").string();
+  options.html = (out / "view.html").string();
+  const fs::path prepared = fs::path(options.run_dir) / sceneflow::tools::kPreparedFile;
+  if (fs::exists(prepared) && sceneflow::tools::ReadPreparedFile(prepared.string()).form == "kitti") {
+    options.kitti_dir = (out / "kitti").string();
+  }
+  MakeFolder(out);
+}
+
+bool HasOutputOption(const Options& options) {
+  return !options.ply.empty() || !options.ply_t.empty() || !options.flo.empty() || !options.pfm_dir.empty() ||
+         !options.kitti_dir.empty() || !options.pictures_dir.empty() || !options.html.empty();
+}
+
+// Makes every output path absolute and creates the folders the output files go into.
+void PrepareOutputPaths(Options& options) {
+  for (std::string* path : {&options.ply, &options.ply_t, &options.flo, &options.pfm_dir,
+                            &options.kitti_dir, &options.pictures_dir, &options.html}) {
+    *path = Absolute(*path);
+  }
+  for (const std::string* file : {&options.ply, &options.ply_t, &options.flo, &options.html}) {
+    if (!file->empty()) MakeFolder(fs::path(*file).parent_path());
+  }
+}
+
+// What the files are made of: the run with its surface, points, motion, flow and, for a stereo
+// folder, disparity, flow and disparity on the grid of the user's original images when the
+// folder says what it is.
+struct ExportFields {
+  cv::Mat surface, points, motion, flow;
+  bool stereo = false;
+  cv::Size original_size;
+};
+
+ExportFields ExportFieldsOf(const RunResults& run) {
+  ExportFields fields;
+  fields.surface = SurfaceMask(run);
+  fields.points = ReferencePoints(run);
+  cv::merge(std::vector<cv::Mat>{run.U, run.V, run.W}, fields.motion);
+  // Flow and disparity are compared with the user's own data: at its size, in its pixels.
+  fields.flow = ReferenceFlow(run);
+  if (run.prepared) {
+    fields.original_size = run.prepared->original_size;
+    fields.flow = ResizeWithUndefined(Scaled(fields.flow, 1.0 / (run.level_factor * run.prepared->scale)),
+                                      fields.original_size);
+    fields.stereo = run.prepared->baseline != 0 && run.prepared->focal > 0;
+  }
+  return fields;
+}
+
+cv::Mat OriginalDisparity(const RunResults& run, const ExportFields& fields, bool at_time_t) {
+  return ResizeWithUndefined(ReferenceDisparity(run, at_time_t), fields.original_size);
+}
+
+void WriteClouds(const Options& options, const RunResults& run, const ExportFields& fields) {
+  if (!options.ply.empty()) {
+    WritePly(options.ply, fields.points, run.colour, fields.surface, fields.motion);
+    Report(options.ply);
+  }
+  if (!options.ply_t.empty()) {
+    const cv::Mat moved = fields.points + fields.motion;
+    cv::Mat in_front;
+    cv::extractChannel(moved, in_front, 2);
+    WritePly(options.ply_t, moved, run.colour, fields.surface & (in_front > 0), cv::Mat());
+    Report(options.ply_t);
+  }
+}
+
+void WritePfmFields(const std::string& pfm_dir, const RunResults& run, const ExportFields& fields) {
+  const fs::path folder(pfm_dir);
+  MakeFolder(folder);
+  const std::pair<const char*, const cv::Mat*> pfm_fields[] = {
+      {"Z.pfm", &run.Z}, {"U.pfm", &run.U}, {"V.pfm", &run.V}, {"W.pfm", &run.W}};
+  for (const auto& [name, field] : pfm_fields) {
+    WritePfm((folder / name).string(), *field);
+    Report((folder / name).string());
+  }
+  if (fields.stereo) {
+    cv::Mat disparity = OriginalDisparity(run, fields, false);
+    disparity.setTo(std::numeric_limits<float>::infinity(), disparity != disparity);
+    WritePfm((folder / "disparity.pfm").string(), disparity);
+    Report((folder / "disparity.pfm").string());
+  } else {
+    std::printf("no stereo baseline in prepared.txt: disparity.pfm not written\n");
+  }
+}
+
+void WriteKittiFiles(const std::string& kitti_dir, const RunResults& run, const ExportFields& fields) {
+  if (!fields.stereo || run.prepared->frame.empty()) {
+    throw InputError("Error: --kitti needs a run folder made by sceneflow-prepare kitti (prepared.txt with "
+                     "frame, original size, focal and baseline)");
+  }
+  const fs::path folder(kitti_dir);
+  const std::string name = run.prepared->frame + "_10.png";
+  for (const char* sub : {"disp_0", "disp_1", "flow"}) MakeFolder(folder / sub);
+  WriteKittiDisparity((folder / "disp_0" / name).string(), OriginalDisparity(run, fields, false));
+  Report((folder / "disp_0" / name).string());
+  WriteKittiDisparity((folder / "disp_1" / name).string(), OriginalDisparity(run, fields, true));
+  Report((folder / "disp_1" / name).string());
+  WriteKittiFlow((folder / "flow" / name).string(), fields.flow);
+  Report((folder / "flow" / name).string());
+}
+
+void WritePictures(const std::string& pictures_dir, const RunResults& run, const ExportFields& fields) {
+  const fs::path folder(pictures_dir);
+  MakeFolder(folder);
+  SavePicture(run.Z, fields.surface, folder / "Z.png");
+  SavePicture(run.U, fields.surface, folder / "U.png");
+  SavePicture(run.V, fields.surface, folder / "V.png");
+  SavePicture(run.W, fields.surface, folder / "W.png");
+  const cv::Mat picture = RenderFlowPicture(fields.flow);
+  const std::string path = (folder / "flow.png").string();
+  if (!sceneflow::SaveImageAtomically(path, picture)) throw InputError("Error: cannot write " + path);
+  Report(path);
+}
+
 int Run(int argc, char** argv) {
   const std::optional<Options> parsed = ParseOptions(argc, argv);
   if (!parsed) {
@@ -147,112 +250,24 @@ int Run(int argc, char** argv) {
   }
   Options options = *parsed;
   if (!fs::is_directory(options.run_dir)) throw InputError("Error: no run folder " + options.run_dir);
-  if (options.ply.empty() && options.ply_t.empty() && options.flo.empty() && options.pfm_dir.empty() &&
-      options.kitti_dir.empty() && options.pictures_dir.empty() && options.html.empty()) {
-    const fs::path out = fs::path(options.run_dir) / (options.start ? "export-start" : "export");
-    options.ply = (out / "cloud.ply").string();
-    options.ply_t = (out / "cloud_t.ply").string();
-    options.flo = (out / "flow.flo").string();
-    options.pfm_dir = (out / "pfm").string();
-    options.pictures_dir = (out / "pictures").string();
-    options.html = (out / "view.html").string();
-    if (ReadPreparedInfo((fs::path(options.run_dir) / "prepared.txt").string()).form == "kitti") {
-      options.kitti_dir = (out / "kitti").string();
-    }
-    MakeFolder(out);
-  }
-  for (std::string* path : {&options.ply, &options.ply_t, &options.flo, &options.pfm_dir,
-                            &options.kitti_dir, &options.pictures_dir, &options.html}) {
-    *path = Absolute(*path);
-  }
-  for (const std::string* file : {&options.ply, &options.ply_t, &options.flo, &options.html}) {
-    if (!file->empty()) MakeFolder(fs::path(*file).parent_path());
-  }
+  if (!HasOutputOption(options)) ChooseDefaultOutputs(options);
+  PrepareOutputPaths(options);
   const fs::path ini_path = fs::path(options.run_dir) / options.ini;
   if (!fs::is_regular_file(ini_path)) throw InputError("Error: cannot read the run's INI " + ini_path.string());
   const std::string folder = RunFolderName(options.run_dir);
   fs::current_path(options.run_dir);
 
-  const RunResults run =
-      LoadRunResults(options.ini, "prepared.txt", options.start ? RunFields::kStart : RunFields::kFinal);
-  const PreparedInfo& prepared = run.prepared;
-  const cv::Mat surface = SurfaceMask(run);
-  const cv::Mat points = ReferencePoints(run);
-  cv::Mat motion;
-  cv::merge(std::vector<cv::Mat>{run.U, run.V, run.W}, motion);
-
-  // Flow and disparity are compared with the user's own data: at its size, in its pixels.
-  const bool original_grid = prepared.present && prepared.original_width > 0 && prepared.original_height > 0;
-  const cv::Size original_size(prepared.original_width, prepared.original_height);
-  cv::Mat flow = ReferenceFlow(run);
-  if (original_grid) {
-    flow = ResizeWithUndefined(Scaled(flow, 1.0 / (run.level_factor * prepared.scale)), original_size);
-  }
-  const bool stereo = original_grid && prepared.baseline != 0 && prepared.focal > 0;
-  auto disparity_at = [&](bool at_time_t) {
-    return ResizeWithUndefined(ReferenceDisparity(run, at_time_t), original_size);
-  };
-
-  if (!options.ply.empty()) {
-    WritePly(options.ply, points, run.colour, surface, motion);
-    Report(options.ply);
-  }
-  if (!options.ply_t.empty()) {
-    const cv::Mat moved = points + motion;
-    cv::Mat in_front;
-    cv::extractChannel(moved, in_front, 2);
-    WritePly(options.ply_t, moved, run.colour, surface & (in_front > 0), cv::Mat());
-    Report(options.ply_t);
-  }
+  const RunResults run = LoadRunResults(options.ini, sceneflow::tools::kPreparedFile,
+                                        options.start ? RunFields::kStart : RunFields::kFinal);
+  const ExportFields fields = ExportFieldsOf(run);
+  WriteClouds(options, run, fields);
   if (!options.flo.empty()) {
-    WriteFlo(options.flo, flow);
+    WriteFlo(options.flo, fields.flow);
     Report(options.flo);
   }
-  if (!options.pfm_dir.empty()) {
-    const fs::path folder(options.pfm_dir);
-    MakeFolder(folder);
-    const std::pair<const char*, const cv::Mat*> fields[] = {
-        {"Z.pfm", &run.Z}, {"U.pfm", &run.U}, {"V.pfm", &run.V}, {"W.pfm", &run.W}};
-    for (const auto& [name, field] : fields) {
-      WritePfm((folder / name).string(), *field);
-      Report((folder / name).string());
-    }
-    if (stereo) {
-      cv::Mat disparity = disparity_at(false);
-      disparity.setTo(std::numeric_limits<float>::infinity(), disparity != disparity);
-      WritePfm((folder / "disparity.pfm").string(), disparity);
-      Report((folder / "disparity.pfm").string());
-    } else {
-      std::printf("no stereo baseline in prepared.txt: disparity.pfm not written\n");
-    }
-  }
-  if (!options.kitti_dir.empty()) {
-    if (!stereo || prepared.frame.empty()) {
-      throw InputError("Error: --kitti needs a run folder made by sceneflow-prepare kitti (prepared.txt with "
-                       "frame, original size, focal and baseline)");
-    }
-    const fs::path folder(options.kitti_dir);
-    const std::string name = prepared.frame + "_10.png";
-    for (const char* sub : {"disp_0", "disp_1", "flow"}) MakeFolder(folder / sub);
-    WriteKittiDisparity((folder / "disp_0" / name).string(), disparity_at(false));
-    Report((folder / "disp_0" / name).string());
-    WriteKittiDisparity((folder / "disp_1" / name).string(), disparity_at(true));
-    Report((folder / "disp_1" / name).string());
-    WriteKittiFlow((folder / "flow" / name).string(), flow);
-    Report((folder / "flow" / name).string());
-  }
-  if (!options.pictures_dir.empty()) {
-    const fs::path folder(options.pictures_dir);
-    MakeFolder(folder);
-    SavePicture(run.Z, surface, folder / "Z.png");
-    SavePicture(run.U, surface, folder / "U.png");
-    SavePicture(run.V, surface, folder / "V.png");
-    SavePicture(run.W, surface, folder / "W.png");
-    const cv::Mat picture = RenderFlowPicture(flow);
-    const std::string path = (folder / "flow.png").string();
-    if (!sceneflow::SaveImageAtomically(path, picture)) throw InputError("Error: cannot write " + path);
-    Report(path);
-  }
+  if (!options.pfm_dir.empty()) WritePfmFields(options.pfm_dir, run, fields);
+  if (!options.kitti_dir.empty()) WriteKittiFiles(options.kitti_dir, run, fields);
+  if (!options.pictures_dir.empty()) WritePictures(options.pictures_dir, run, fields);
   if (!options.html.empty()) {
     WriteViewerPage(options.html, run, folder);
     Report(options.html);

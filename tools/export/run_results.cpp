@@ -1,43 +1,20 @@
 #include "tools/export/run_results.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
+
 
 #include <opencv2/imgproc.hpp>
 
 #include "config/ini_file.h"
 #include "config/input_error.h"
-#include "driver/run_inputs.h"
-#include "driver/stage_options.h"
+#include "config/derived_defaults.h"
+#include "geometry/calibration_files.h"
 #include "io/image_file.h"
 #include "io/pyramid.h"
 #include "io/text_matrix.h"
 
 namespace sceneflow::exporting {
 namespace {
-
-double ParseNumber(const std::string& text, const std::string& key, const std::string& path) {
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
-    throw InputError("Error: " + path + ": " + key + " needs a number, not \"" + text + "\"");
-  }
-  return value;
-}
-
-// An image side from prepared.txt: a whole number of pixels from 1 to 1000000.
-int ParsePixelCount(const std::string& text, const std::string& key, const std::string& path) {
-  const double value = ParseNumber(text, key, path);
-  if (!(value >= 1 && value <= 1e6) || value != std::floor(value)) {
-    throw InputError("Error: " + path + ": " + key + " must be a whole number from 1 to 1000000, not " + text);
-  }
-  return static_cast<int>(value);
-}
 
 // A final field of the run at the level's size, read strictly: a file of another level, a
 // truncated one or one holding text is refused instead of being padded with its last number.
@@ -80,38 +57,6 @@ void LoadStartFields(const ParameterSet& p, const std::string& ini_path, cv::Siz
 
 }  // namespace
 
-PreparedInfo ReadPreparedInfo(const std::string& path) {
-  PreparedInfo info;
-  std::ifstream stream(path);
-  if (!stream) return info;
-  info.present = true;
-  std::string line;
-  while (std::getline(stream, line)) {
-    std::istringstream words(line);
-    std::string key, value;
-    if (!(words >> key >> value)) continue;
-    if (key == "form") {
-      info.form = value;
-    } else if (key == "frame") {
-      info.frame = value;
-    } else if (key == "original_width") {
-      info.original_width = ParsePixelCount(value, key, path);
-    } else if (key == "original_height") {
-      info.original_height = ParsePixelCount(value, key, path);
-    } else if (key == "scale") {
-      info.scale = ParseNumber(value, key, path);
-    } else if (key == "focal") {
-      info.focal = ParseNumber(value, key, path);
-    } else if (key == "baseline") {
-      info.baseline = ParseNumber(value, key, path);
-    } else if (key == "doffs") {
-      info.doffs = ParseNumber(value, key, path);
-    }
-  }
-  if (!(info.scale > 0)) throw InputError("Error: " + path + ": scale must be above 0");
-  return info;
-}
-
 RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path, RunFields fields) {
   ParameterSet parameters;
   if (LoadParameters(parameters, ini_path.c_str()) != 0) throw InputError("Error: cannot read " + ini_path);
@@ -138,7 +83,7 @@ RunResults LoadRunResults(const ParameterSet& parameters, const std::string& ini
   if (reference.empty()) throw InputError("Error: cannot read the reference image " + image_path);
   run.full_size = reference.size();
   ApplyDerivedDefaults(p, run.full_size);
-  run.intrinsics = ReferenceIntrinsicsOf(p);
+  run.intrinsics = {p.f0ku, p.f0kv, p.u0, p.v0};
   if (run.intrinsics.f0ku == 0 || run.intrinsics.f0kv == 0) {
     throw InputError("Error: " + ini_path + " gives the reference camera a focal length of 0");
   }
@@ -160,13 +105,13 @@ RunResults LoadRunResults(const ParameterSet& parameters, const std::string& ini
     cv::resize(reference, run.colour, size, 0, 0, cv::INTER_AREA);
   }
 
-  ParameterSet reference_only = p;
-  reference_only.NumOfViews = 1;  // only the reference view's calibration is needed
-  const CalibrationSet calibration = ReadCalibrationSet(reference_only);
+  // Only the reference view's calibration is needed.
+  const CalibrationSet calibration = ReadCalibrationSet(
+      {.views = 1, .C = *p.CMat_FileName, .R = *p.RMat_FileName, .T = *p.TMat_FileName});
   run.C0 = calibration.C[0];
   run.R0 = calibration.R[0];
   run.T0 = calibration.T[0];
-  run.prepared = ReadPreparedInfo(prepared_path);
+  if (std::filesystem::exists(prepared_path)) run.prepared = tools::ReadPreparedFile(prepared_path);
   return run;
 }
 

@@ -1,31 +1,15 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <opencv2/core.hpp>
 
 #include "config/parameter_set.h"
 #include "geometry/camera.h"
+#include "tools/common/prepared_file.h"
 
 namespace sceneflow::exporting {
-
-// What sceneflow-prepare recorded about a run folder in prepared.txt ("key value" per line).
-// `present` is false when the folder has no prepared.txt; absent keys keep these values.
-struct PreparedInfo {
-  bool present = false;
-  std::string form;            // kitti, pair, mono or views
-  std::string frame;           // KITTI frame number, e.g. 000010
-  int original_width = 0;      // the user's images before resizing
-  int original_height = 0;
-  double scale = 1;            // images of the run = original images resized by this factor
-  double focal = 0;            // reference focal length in pixels of the run's images
-  double baseline = 0;         // right camera at +baseline along x; 0 when there is none
-  double doffs = 0;            // disparity offset of the original images
-};
-
-// Reads prepared.txt. A missing file gives `present` false; a value that is not a number where a
-// number belongs throws InputError. Unknown keys are ignored.
-PreparedInfo ReadPreparedInfo(const std::string& path);
 
 // A finished run: its parameters (with the derived defaults the estimator applies), its final
 // fields on the grid of level PyramidLevelFinal, and what is needed to place them in space.
@@ -38,7 +22,7 @@ struct RunResults {
   cv::Mat Z, U, V, W;              // CV_64F, the level's grid
   cv::Mat colour;                  // reference image at time 0, BGR 8-bit, the level's grid
   cv::Mat C0, R0, T0;              // calibration of view 0 (CV_64F)
-  PreparedInfo prepared;
+  std::optional<tools::PreparedFile> prepared;  // absent when the folder has no prepared.txt
 };
 
 // Which fields of the run to load.
@@ -51,8 +35,9 @@ enum class RunFields {
 };
 
 // Loads the run described by the INI file, reading the files it names relative to the current
-// directory (as the estimator does when run from the run folder). Throws InputError on the
-// first missing or unreadable input, with one line naming it.
+// directory (as the estimator does when run from the run folder), and the folder's description
+// at `prepared_path` when that file exists. Throws InputError on the first missing or unreadable
+// input, with one line naming it.
 RunResults LoadRunResults(const std::string& ini_path, const std::string& prepared_path,
                           RunFields fields = RunFields::kFinal);
 

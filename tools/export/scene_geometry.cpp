@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tools/common/stereo_geometry.h"
+
 namespace sceneflow::exporting {
 namespace {
 
@@ -64,7 +66,7 @@ cv::Mat ReferenceFlow(const RunResults& run) {
 }
 
 cv::Mat ReferenceDisparity(const RunResults& run, bool at_time_t) {
-  const PreparedInfo& prepared = run.prepared;
+  const tools::PreparedFile& prepared = *run.prepared;
   const double factor = prepared.focal / prepared.scale * prepared.baseline;
   cv::Mat disparity(run.Z.size(), CV_32F);
   for (int y = 0; y < disparity.rows; ++y) {
@@ -72,7 +74,7 @@ cv::Mat ReferenceDisparity(const RunResults& run, bool at_time_t) {
     float* out = disparity.ptr<float>(y);
     for (int x = 0; x < disparity.cols; ++x) {
       const double depth = at_time_t ? z[x] + w[x] : z[x];
-      out[x] = depth > 0 ? static_cast<float>(factor / depth - prepared.doffs) : kUndefined;
+      out[x] = depth > 0 ? static_cast<float>(tools::DisparityOfDepth(factor, depth, prepared.doffs)) : kUndefined;
     }
   }
   return disparity;

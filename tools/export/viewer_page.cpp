@@ -205,7 +205,7 @@ std::string SceneJson(const RunResults& run, const std::string& folder) {
   const PageSample sample = SampleSurface(run, surface);
   const auto [depth_low, depth_high] = RobustRange(run.Z, surface, kColourRangeClipPercent);
   const double motion_top = RobustRange(MotionLength(run), surface, kColourRangeClipPercent).second;
-  const RunUnits units = UnitsOf(run.prepared);
+  const RunUnits units = UnitsOf(run.prepared ? run.prepared->form : std::string());
   const ReferenceIntrinsics& k = run.intrinsics;
   const double fov_x = 2 * std::atan(run.full_size.width / 2.0 / k.f0ku);
   const double fov_y = 2 * std::atan(run.full_size.height / 2.0 / k.f0kv);
@@ -266,9 +266,9 @@ int SubsampleStride(cv::Size size, int limit) {
   return stride;
 }
 
-RunUnits UnitsOf(const PreparedInfo& prepared) {
-  if (prepared.form == "kitti") return {"metres", "m"};
-  if (prepared.form == "pair") return {"units of the baseline", ""};
+RunUnits UnitsOf(const std::string& form) {
+  if (form == "kitti") return {"metres", "m"};
+  if (form == "pair") return {"units of the baseline", ""};
   return {"units of the scene", ""};
 }
 

@@ -24,7 +24,7 @@ struct RunUnits {
   std::string name;
   std::string symbol;
 };
-RunUnits UnitsOf(const PreparedInfo& prepared);
+RunUnits UnitsOf(const std::string& form);
 
 // A self-contained HTML page with a 3D view of the run, for a browser, offline: the points of the
 // reference surface that the PLY holds (subsampled to at most kViewerMaxPoints), coloured from

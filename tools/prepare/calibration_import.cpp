@@ -156,8 +156,4 @@ std::vector<ViewCamera> RelativeToReference(const std::vector<ViewCamera>& camer
   return relative;
 }
 
-void WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path) {
-  if (!sceneflow::WriteTextMatrixFile(matrix, path)) throw InputError("Error: cannot write " + path);
-}
-
 }  // namespace sceneflow::prepare

@@ -60,7 +60,4 @@ std::vector<ListedView> ReadViewList(const std::string& path);
 // R_i' = R_i·R_0ᵀ, T_i' = T_i − R_i'·T_0.
 std::vector<ViewCamera> RelativeToReference(const std::vector<ViewCamera>& cameras);
 
-// Writes `matrix` as a text matrix file (calibration and start values alike).
-void WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path);
-
 }  // namespace sceneflow::prepare

@@ -10,7 +10,7 @@
 
 #include "config/input_error.h"
 #include "io/image_file.h"
-#include "tools/stereo/dense_stereo.h"
+#include "stereo/dense_stereo.h"
 
 namespace sceneflow::prepare {
 namespace {
@@ -119,112 +119,137 @@ void ApplyOverrides(const PrepareOptions& o, DerivedSettings& s) {
   }
 }
 
-}  // namespace
-
-PreparedRun Prepare(const PrepareOptions& o) {
-  PreparedRun run;
-  run.form = o.form;
+// The views as read, before any resizing: the images, the cameras, the reference pair (focal and
+// principal point; baseline and disparity offset of the original images) and views 0 and 1 as a
+// rectified pair (baseline 0 when they are not one).
+struct InputViews {
   ViewImages images;
   std::vector<ViewCamera> cameras;
   RectifiedPair pair;
-  RectifiedPair rectified;  // views 0 and 1 as a rectified pair; baseline 0 when they are not one
-  if (o.form == "kitti") {
-    const fs::path root(o.inputs[0]);
-    const std::string& frame = o.inputs[1];
-    run.frame = frame;
-    pair = ReadKittiCalibration(FindKittiCalibration(o.inputs[0], frame, o.calib_file));
-    AddView(images, (root / "image_2" / (frame + "_10.png")).string(), (root / "image_2" / (frame + "_11.png")).string());
-    AddView(images, (root / "image_3" / (frame + "_10.png")).string(), (root / "image_3" / (frame + "_11.png")).string());
-    cameras = PairCameras(pair);
-    run.source = "KITTI frame " + frame + " in " + o.inputs[0];
-  } else if (o.form == "pair") {
-    AddView(images, o.inputs[0], o.inputs[2]);
-    AddView(images, o.inputs[1], o.inputs[3]);
-    pair.focal = *o.focal;
-    pair.baseline = *o.baseline;
-    pair.cx = o.cx.value_or(images.time0[0].cols / 2);
-    pair.cy = o.cy.value_or(images.time0[0].rows / 2);
-    pair.doffs = o.doffs;
-    cameras = PairCameras(pair);
-    run.source = "the pair " + o.inputs[0] + ", " + o.inputs[1] + " (time 0) and " + o.inputs[2] +
-                 ", " + o.inputs[3] + " (time t)";
-  } else if (o.form == "mono") {
-    AddView(images, o.inputs[0], o.inputs[1]);
-    const cv::Size size = images.time0[0].size();
-    // Without a focal length, a field of view of about 53 degrees: the focal length only sets the
-    // units, since one camera measures no depth.
-    pair.focal = o.focal.value_or(size.width);
-    pair.cx = size.width / 2;
-    pair.cy = size.height / 2;
-    cameras.resize(1);
-    cameras[0].C = cv::Matx33d(pair.focal, 0, pair.cx, 0, pair.focal, pair.cy, 0, 0, 1);
-    run.source = "the frames " + o.inputs[0] + " and " + o.inputs[1];
-  } else {
-    const std::vector<ListedView> listed = ReadViewList(o.inputs[0]);
-    for (const ListedView& view : listed) {
-      AddView(images, view.image_time0, view.image_timet);
-      cameras.push_back(view.camera);
-    }
-    cameras = RelativeToReference(cameras);
-    pair.focal = cameras[0].C(0, 0);
-    pair.cx = cameras[0].C(0, 2);
-    pair.cy = cameras[0].C(1, 2);
-    // A rectified pair among the views is matched directly; prepared.txt still gives baseline 0,
-    // as views carry their own calibration.
-    if (cameras.size() > 1 && IsRectifiedPair(cameras[0], cameras[1])) {
-      rectified.baseline = -cameras[1].T[0];
-      rectified.doffs = cameras[1].C(0, 2) - cameras[0].C(0, 2);
-    }
-    run.source = "the view list " + o.inputs[0];
-  }
-  const int views = static_cast<int>(cameras.size());
-  run.original_size = images.time0[0].size();
-  if (run.original_size.width < 16 || run.original_size.height < 12) {
-    throw InputError("Error: the images are " + SizeText(run.original_size) + " pixels, at least 16x12 are needed");
-  }
+  RectifiedPair rectified;
+};
 
-  // Resize every image and the intrinsics by the scale.
-  run.scale = o.scale;
-  if (o.scale != 1) {
+InputViews ReadKittiViews(const PrepareOptions& o, PreparedFolder& run) {
+  InputViews views;
+  const fs::path root(o.inputs[0]);
+  const std::string& frame = o.inputs[1];
+  run.frame = frame;
+  views.pair = ReadKittiCalibration(FindKittiCalibration(o.inputs[0], frame, o.calib_file));
+  AddView(views.images, (root / "image_2" / (frame + "_10.png")).string(),
+          (root / "image_2" / (frame + "_11.png")).string());
+  AddView(views.images, (root / "image_3" / (frame + "_10.png")).string(),
+          (root / "image_3" / (frame + "_11.png")).string());
+  views.cameras = PairCameras(views.pair);
+  run.source = "KITTI frame " + frame + " in " + o.inputs[0];
+  return views;
+}
+
+InputViews ReadPairViews(const PrepareOptions& o, PreparedFolder& run) {
+  InputViews views;
+  AddView(views.images, o.inputs[0], o.inputs[2]);
+  AddView(views.images, o.inputs[1], o.inputs[3]);
+  views.pair.focal = *o.focal;
+  views.pair.baseline = *o.baseline;
+  views.pair.cx = o.cx.value_or(views.images.time0[0].cols / 2);
+  views.pair.cy = o.cy.value_or(views.images.time0[0].rows / 2);
+  views.pair.doffs = o.doffs;
+  views.cameras = PairCameras(views.pair);
+  run.source = "the pair " + o.inputs[0] + ", " + o.inputs[1] + " (time 0) and " + o.inputs[2] + ", " +
+               o.inputs[3] + " (time t)";
+  return views;
+}
+
+InputViews ReadMonoViews(const PrepareOptions& o, PreparedFolder& run) {
+  InputViews views;
+  AddView(views.images, o.inputs[0], o.inputs[1]);
+  const cv::Size size = views.images.time0[0].size();
+  // Without a focal length, a field of view of about 53 degrees: the focal length only sets the
+  // units, since one camera measures no depth.
+  views.pair.focal = o.focal.value_or(size.width);
+  views.pair.cx = size.width / 2;
+  views.pair.cy = size.height / 2;
+  views.cameras.resize(1);
+  views.cameras[0].C = cv::Matx33d(views.pair.focal, 0, views.pair.cx, 0, views.pair.focal, views.pair.cy, 0, 0, 1);
+  run.source = "the frames " + o.inputs[0] + " and " + o.inputs[1];
+  return views;
+}
+
+InputViews ReadListedViews(const PrepareOptions& o, PreparedFolder& run) {
+  InputViews views;
+  const std::vector<ListedView> listed = ReadViewList(o.inputs[0]);
+  for (const ListedView& view : listed) {
+    AddView(views.images, view.image_time0, view.image_timet);
+    views.cameras.push_back(view.camera);
+  }
+  views.cameras = RelativeToReference(views.cameras);
+  const ViewCamera& reference = views.cameras[0];
+  views.pair.focal = reference.C(0, 0);
+  views.pair.cx = reference.C(0, 2);
+  views.pair.cy = reference.C(1, 2);
+  // A rectified pair among the views is matched directly; prepared.txt still gives baseline 0,
+  // as views carry their own calibration.
+  if (views.cameras.size() > 1 && IsRectifiedPair(views.cameras[0], views.cameras[1])) {
+    views.rectified.baseline = -views.cameras[1].T[0];
+    views.rectified.doffs = views.cameras[1].C(0, 2) - views.cameras[0].C(0, 2);
+  }
+  run.source = "the view list " + o.inputs[0];
+  return views;
+}
+
+InputViews ReadInputViews(const PrepareOptions& o, PreparedFolder& run) {
+  if (o.form == "kitti") return ReadKittiViews(o, run);
+  if (o.form == "views") return ReadListedViews(o, run);
+  InputViews views = o.form == "pair" ? ReadPairViews(o, run) : ReadMonoViews(o, run);
+  views.rectified = views.pair;
+  return views;
+}
+
+// Resizes every image and the intrinsics by the scale. Throws InputError when the images are, or
+// the scale leaves them, smaller than 16×12 pixels.
+void ResizeViews(InputViews& views, double scale) {
+  const cv::Size original_size = views.images.time0[0].size();
+  if (original_size.width < 16 || original_size.height < 12) {
+    throw InputError("Error: the images are " + SizeText(original_size) + " pixels, at least 16x12 are needed");
+  }
+  if (scale != 1) {
+    ViewImages& images = views.images;
     for (std::vector<cv::Mat>* list : {&images.time0, &images.timet, &images.stored0, &images.storedt}) {
       for (cv::Mat& image : *list) {
         cv::Mat resized;
-        cv::resize(image, resized, cv::Size(), o.scale, o.scale, cv::INTER_AREA);
+        cv::resize(image, resized, cv::Size(), scale, scale, cv::INTER_AREA);
         image = resized;
       }
     }
-    for (ViewCamera& camera : cameras) camera.C = ScaleIntrinsics(camera.C, o.scale);
+    for (ViewCamera& camera : views.cameras) camera.C = ScaleIntrinsics(camera.C, scale);
   }
-  const cv::Size size = images.time0[0].size();
+  const cv::Size size = views.images.time0[0].size();
   if (size.width < 16 || size.height < 12) {
-    char scale[32];
-    std::snprintf(scale, sizeof(scale), "%g", o.scale);
-    throw InputError("Error: --scale " + std::string(scale) + " leaves " + SizeText(size) +
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", scale);
+    throw InputError("Error: --scale " + std::string(text) + " leaves " + SizeText(size) +
                      " pixels, at least 16x12 are needed");
   }
-  run.reference = pair;
-  run.reference.focal = cameras[0].C(0, 0);
-  run.reference.cx = cameras[0].C(0, 2);
-  run.reference.cy = cameras[0].C(1, 2);
-  if (o.form != "views") rectified = pair;
-  RectifiedPair scaled_pair = run.reference;
-  scaled_pair.baseline = rectified.baseline;
-  scaled_pair.doffs = rectified.doffs * o.scale;
+}
 
-  // Start values.
-  const bool stereo_pair = views > 1 && rectified.baseline > 0;
+// Computes the start kind and values of the run; returns the motion the start leaves to the
+// estimator, as FlowLengthPercentile measures it (0 for a start that holds the motion).
+double ComputeStartValues(const PrepareOptions& o, const InputViews& input, const RectifiedPair& scaled_pair,
+                          double baseline, PreparedFolder& run) {
+  const ViewImages& images = input.images;
+  const std::vector<ViewCamera>& cameras = input.cameras;
+  const int views = static_cast<int>(cameras.size());
+  const cv::Size size = images.time0[0].size();
+  const bool stereo_pair = views > 1 && input.rectified.baseline > 0;
   // The reference view's optical flow tells whether the scene moves: a start that holds the motion
   // when it does, the stereo start alone (zero motion) when nothing moves.
   const cv::Mat flow = ReferenceFlow(images.time0[0], images.timet[0]);
-  double uncovered_motion = FlowLengthPercentile(flow, kMotionPercentile);
+  const double uncovered_motion = FlowLengthPercentile(flow, kMotionPercentile);
   run.init = !o.init.empty() ? o.init
                              : (views == 1 || uncovered_motion > kLeastSceneMotion ? "pipeline" : "stereo");
   if (run.init == "stereo" && views == 1) {
     throw InputError("Error: a stereo start needs two views; one camera takes --init pipeline or none");
   }
   const int max_disparity = o.max_disparity > 0 ? o.max_disparity : DefaultMaxDisparity(size.width);
-  // Baseline of views 0 and 1 (the distance of view 1's centre), for units and the far limit.
-  const double baseline = views > 1 ? cv::norm(cameras[1].R.t() * cameras[1].T) : 0;
   const double start_max_z = run.reference.focal * baseline / kSmallestDisparity;
   // Depth of view 0 from views 0 and 1 at one instant, matched on the images as stored (colour
   // or grey, whichever matches more consistently): a rectified pair directly, other views
@@ -245,8 +270,9 @@ PreparedRun Prepare(const PrepareOptions& o) {
       run.start = TriangulateFlow(stereo_depth(images.stored0[0], images.stored0[1]),
                                   stereo_depth(images.storedt[0], images.storedt[1]), flow, cameras[0].C);
     }
-    uncovered_motion = 0;
-  } else if (run.init == "stereo") {
+    return 0;
+  }
+  if (run.init == "stereo") {
     run.start.Z = stereo_depth(images.stored0[0], images.stored0[1]);
   } else {
     // A constant depth: where the disparity is half the largest one searched; the mono units
@@ -254,32 +280,64 @@ PreparedRun Prepare(const PrepareOptions& o) {
     const double depth = baseline > 0 ? run.reference.focal * baseline / (0.5 * max_disparity) : mono_depth;
     run.start.Z = cv::Mat(size, CV_32F, cv::Scalar(depth));
   }
+  return uncovered_motion;
+}
 
-  // Photometric preparation, the reference image first.
-  run.photometric = PhotometricName(o.photometric);
+// The photometric preparation of every image, the reference image first, into the run's images.
+void PrepareImages(Photometric photometric, const ViewImages& images, size_t views, PreparedFolder& run) {
+  run.photometric = PhotometricName(photometric);
   std::vector<cv::Mat> all{images.time0[0], images.timet[0]};
-  for (int view = 1; view < views; ++view) {
+  for (size_t view = 1; view < views; ++view) {
     all.push_back(images.time0[view]);
     all.push_back(images.timet[view]);
   }
-  const std::vector<cv::Mat> prepared = ApplyPhotometric(o.photometric, all);
-  for (int view = 0; view < views; ++view) {
+  const std::vector<cv::Mat> prepared = ApplyPhotometric(photometric, all);
+  for (size_t view = 0; view < views; ++view) {
     run.time0.push_back(prepared[2 * view]);
     run.timet.push_back(prepared[2 * view + 1]);
   }
-  run.cameras = cameras;
+}
 
+DerivedSettings SettingsOf(const PrepareOptions& o, const PreparedFolder& run, double baseline,
+                           double uncovered_motion) {
   SceneMeasures measures;
-  measures.size = size;
+  measures.size = run.time0[0].size();
   measures.focal = run.reference.focal;
   measures.baseline = baseline;
   measures.median_depth = Percentile(run.start.Z, 0.5);
   measures.far_depth = Percentile(run.start.Z, 0.99);
   measures.uncovered_motion = uncovered_motion;
   measures.motion_started = !run.start.U.empty();
-  measures.views = views;
-  run.settings = DeriveSettings(measures, o.sf_level.value_or(0));
-  ApplyOverrides(o, run.settings);
+  measures.views = static_cast<int>(run.cameras.size());
+  DerivedSettings settings = DeriveSettings(measures, o.sf_level.value_or(0));
+  ApplyOverrides(o, settings);
+  return settings;
+}
+
+}  // namespace
+
+PreparedFolder Prepare(const PrepareOptions& o) {
+  PreparedFolder run;
+  run.form = o.form;
+  InputViews views = ReadInputViews(o, run);
+  run.original_size = views.images.time0[0].size();
+  ResizeViews(views, o.scale);
+  run.scale = o.scale;
+  const ViewCamera& reference = views.cameras[0];
+  run.reference = views.pair;
+  run.reference.focal = reference.C(0, 0);
+  run.reference.cx = reference.C(0, 2);
+  run.reference.cy = reference.C(1, 2);
+  RectifiedPair scaled_pair = run.reference;
+  scaled_pair.baseline = views.rectified.baseline;
+  scaled_pair.doffs = views.rectified.doffs * o.scale;
+  // Baseline of views 0 and 1 (the distance of view 1's centre), for units and the far limit.
+  const double baseline = views.cameras.size() > 1 ? cv::norm(views.cameras[1].R.t() * views.cameras[1].T) : 0;
+
+  const double uncovered_motion = ComputeStartValues(o, views, scaled_pair, baseline, run);
+  PrepareImages(o.photometric, views.images, views.cameras.size(), run);
+  run.cameras = views.cameras;
+  run.settings = SettingsOf(o, run, baseline, uncovered_motion);
   return run;
 }
 

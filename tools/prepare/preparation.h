@@ -28,6 +28,6 @@ struct PrepareOptions {
 
 // Reads the user's images and calibration, computes the start values and the settings.
 // Throws InputError on any problem with the input.
-PreparedRun Prepare(const PrepareOptions& options);
+PreparedFolder Prepare(const PrepareOptions& options);
 
 }  // namespace sceneflow::prepare

@@ -11,6 +11,8 @@
 
 #include "config/input_error.h"
 #include "io/program_errors.h"
+#include "tools/common/arguments.h"
+#include "tools/common/number_text.h"
 #include "tools/prepare/preparation.h"
 
 namespace {
@@ -62,21 +64,19 @@ void PrintUsage(FILE* stream, const char* program) {
 }
 
 double ParseNumber(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+  const std::optional<double> value = sceneflow::tools::NumberIn(text);
+  if (!value || !std::isfinite(*value)) {
     throw InputError("Error: " + option + " needs a number, not \"" + text + "\"");
   }
-  return value;
+  return *value;
 }
 
 int ParseWhole(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 1 || value > 1000) {
+  const std::optional<long> value = sceneflow::tools::WholeNumberIn(text);
+  if (!value || *value < 1 || *value > 1000) {
     throw InputError("Error: " + option + " needs a whole number from 1 to 1000, not \"" + text + "\"");
   }
-  return static_cast<int>(value);
+  return static_cast<int>(*value);
 }
 
 double ParsePositive(const std::string& text, const std::string& option) {
@@ -85,52 +85,59 @@ double ParsePositive(const std::string& text, const std::string& option) {
   return value;
 }
 
-PrepareOptions ParseArguments(const std::vector<std::string>& args) {
+// Sets the option `a` of `o` to `value`; throws InputError for an unknown option or a bad value.
+void SetOption(PrepareOptions& o, const std::string& a, const std::string& value) {
+  if (a == "--focal") o.focal = ParsePositive(value, a);
+  else if (a == "--baseline") o.baseline = ParsePositive(value, a);
+  else if (a == "--cx") o.cx = ParseNumber(value, a);
+  else if (a == "--cy") o.cy = ParseNumber(value, a);
+  else if (a == "--doffs") o.doffs = ParseNumber(value, a);
+  else if (a == "--calib") o.calib_file = value;
+  else if (a == "--init") {
+    if (value != "stereo" && value != "pipeline" && value != "none") {
+      throw InputError("Error: --init takes stereo, pipeline or none, not \"" + value + "\"");
+    }
+    o.init = value;
+  } else if (a == "--photometric") {
+    if (!sceneflow::prepare::ParsePhotometric(value, o.photometric)) {
+      throw InputError("Error: --photometric takes match, structure-texture, local or none, not \"" + value + "\"");
+    }
+  } else if (a == "--scale") {
+    o.scale = ParsePositive(value, a);
+    if (o.scale > 1) throw InputError("Error: --scale must be at most 1, not " + value);
+  } else if (a == "--max-disparity") {
+    o.max_disparity = ParseWhole(value, a);
+    if (o.max_disparity > 127) throw InputError("Error: --max-disparity must be at most 127, not " + value);
+  } else if (a == "--alpha-sf") o.alpha_sf = ParsePositive(value, a);
+  else if (a == "--alpha-w") o.alpha_w = ParsePositive(value, a);
+  else if (a == "--alpha-z") o.alpha_z = ParsePositive(value, a);
+  else if (a == "--max-z") o.max_z = ParsePositive(value, a);
+  else if (a == "--eta") {
+    o.eta = ParsePositive(value, a);
+    if (*o.eta >= 1) throw InputError("Error: --eta must be below 1, not " + value);
+  } else if (a == "--levels") o.levels = ParseWhole(value, a);
+  else if (a == "--sf-level") o.sf_level = ParseWhole(value, a);
+  else if (a == "--outer") o.outer = ParseWhole(value, a);
+  else if (a == "--inner") o.inner = ParseWhole(value, a);
+  else if (a == "--sor") o.sor = ParseWhole(value, a);
+  else throw InputError("Error: unknown option " + a + " (see --help)");
+}
+
+// Reads the command line of a run without -h or --help.
+PrepareOptions ParseArguments(int argc, char** argv) {
   PrepareOptions o;
   std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.size() < 3 || a.compare(0, 2, "--") != 0) {
-      positional.push_back(a);
-      continue;
-    }
-    if (i + 1 >= args.size()) throw InputError("Error: " + a + " needs a value");
-    const std::string value = args[++i];
-    if (a == "--focal") o.focal = ParsePositive(value, a);
-    else if (a == "--baseline") o.baseline = ParsePositive(value, a);
-    else if (a == "--cx") o.cx = ParseNumber(value, a);
-    else if (a == "--cy") o.cy = ParseNumber(value, a);
-    else if (a == "--doffs") o.doffs = ParseNumber(value, a);
-    else if (a == "--calib") o.calib_file = value;
-    else if (a == "--init") {
-      if (value != "stereo" && value != "pipeline" && value != "none") {
-        throw InputError("Error: --init takes stereo, pipeline or none, not \"" + value + "\"");
-      }
-      o.init = value;
-    } else if (a == "--photometric") {
-      if (!sceneflow::prepare::ParsePhotometric(value, o.photometric)) {
-        throw InputError("Error: --photometric takes match, structure-texture, local or none, not \"" + value + "\"");
-      }
-    } else if (a == "--scale") {
-      o.scale = ParsePositive(value, a);
-      if (o.scale > 1) throw InputError("Error: --scale must be at most 1, not " + value);
-    } else if (a == "--max-disparity") {
-      o.max_disparity = ParseWhole(value, a);
-      if (o.max_disparity > 127) throw InputError("Error: --max-disparity must be at most 127, not " + value);
-    } else if (a == "--alpha-sf") o.alpha_sf = ParsePositive(value, a);
-    else if (a == "--alpha-w") o.alpha_w = ParsePositive(value, a);
-    else if (a == "--alpha-z") o.alpha_z = ParsePositive(value, a);
-    else if (a == "--max-z") o.max_z = ParsePositive(value, a);
-    else if (a == "--eta") {
-      o.eta = ParsePositive(value, a);
-      if (*o.eta >= 1) throw InputError("Error: --eta must be below 1, not " + value);
-    } else if (a == "--levels") o.levels = ParseWhole(value, a);
-    else if (a == "--sf-level") o.sf_level = ParseWhole(value, a);
-    else if (a == "--outer") o.outer = ParseWhole(value, a);
-    else if (a == "--inner") o.inner = ParseWhole(value, a);
-    else if (a == "--sor") o.sor = ParseWhole(value, a);
-    else throw InputError("Error: unknown option " + a + " (see --help)");
-  }
+  sceneflow::tools::ArgumentHandlers handlers;
+  handlers.option = [&](const std::string& option, const std::string& value) {
+    SetOption(o, option, value);
+    return true;
+  };
+  handlers.positional = [&](const std::string& argument) {
+    positional.push_back(argument);
+    return true;
+  };
+  handlers.bare_dashes_positional = true;
+  sceneflow::tools::WalkArguments(argc, argv, 1, handlers);
   if (positional.empty()) throw InputError("Error: no form given (kitti, pair, mono or views; see --help)");
   o.form = positional[0];
   static const std::map<std::string, size_t> kInputCount{{"kitti", 2}, {"pair", 4}, {"mono", 2}, {"views", 1}};
@@ -163,19 +170,16 @@ std::string EstimatorBesideThisProgram(const char* argv0) {
 }
 
 int Run(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& a : args) {
-    if (a == "-h" || a == "--help") {
-      PrintUsage(stdout, argv[0]);
-      return 0;
-    }
+  if (sceneflow::tools::AsksForHelp(argc, argv)) {
+    PrintUsage(stdout, argv[0]);
+    return 0;
   }
-  if (args.empty()) {
+  if (argc < 2) {
     PrintUsage(stderr, argv[0]);
     return 1;
   }
-  const PrepareOptions options = ParseArguments(args);
-  const sceneflow::prepare::PreparedRun run = sceneflow::prepare::Prepare(options);
+  const PrepareOptions options = ParseArguments(argc, argv);
+  const sceneflow::prepare::PreparedFolder run = sceneflow::prepare::Prepare(options);
   sceneflow::prepare::WriteRunFolder(run, options.out_dir, EstimatorBesideThisProgram(argv[0]));
   const sceneflow::prepare::RunPriors priors = sceneflow::prepare::RunPriorsOf(run);
   std::string with;

@@ -1,18 +1,21 @@
 #include "tools/prepare/run_folder.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
-
 #include "config/input_error.h"
-#include "io/atomic_file.h"
-#include "io/image_file.h"
+#include "tools/common/number_text.h"
+#include "tools/common/output_files.h"
 
 namespace sceneflow::prepare {
 namespace {
 
 namespace fs = std::filesystem;
+using tools::MakeFolder;
+using tools::NumberText;
+using tools::WriteImage;
+using tools::WriteText;
+using tools::WriteTextMatrixFile;
 
 constexpr char kImagesDir[] = "images";
 constexpr char kCalibrationDir[] = "calib";
@@ -28,30 +31,6 @@ std::string ShellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
-void MakeFolder(const fs::path& path) {
-  std::error_code error;
-  fs::create_directories(path, error);
-  if (error) throw InputError("Error: cannot create folder " + path.string() + " (" + error.message() + ")");
-}
-
-// Every file is written under a temporary name and renamed into place: after a failure (a full
-// disk, say) a file holds what it held before, never a part of the new one.
-void WriteText(const std::string& text, const fs::path& path) {
-  if (!WriteTextAtomically(path.string(), text)) throw InputError("Error: cannot write " + path.string());
-}
-
-void WriteImage(const cv::Mat& image, const fs::path& path) {
-  if (!SaveImageAtomically(path.string(), image)) {
-    throw InputError("Error: cannot write image " + path.string());
-  }
-}
-
-std::string Number(double value) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.10g", value);
-  return text;
-}
-
 // "Key = value ; why" lines of run.ini.
 class IniWriter {
  public:
@@ -60,7 +39,7 @@ class IniWriter {
     if (!why.empty()) text_ << " ; " << why;
     text_ << "\n";
   }
-  void Line(const std::string& key, const Setting& setting) { Line(key, Number(setting.value), setting.why); }
+  void Line(const std::string& key, const Setting& setting) { Line(key, NumberText(setting.value), setting.why); }
   void Raw(const std::string& text) { text_ << text; }
   std::string Text() const { return text_.str(); }
 
@@ -80,7 +59,7 @@ std::string PriorAssignments(const RunPriors& priors) {
 
 }  // namespace
 
-RunPriors RunPriorsOf(const PreparedRun& run) { return RunPriorsOf(run.init, run.cameras.size()); }
+RunPriors RunPriorsOf(const PreparedFolder& run) { return RunPriorsOf(run.init, run.cameras.size()); }
 
 RunPriors RunPriorsOf(const std::string& init, size_t view_count) {
   const bool views = view_count > 1;
@@ -90,7 +69,7 @@ RunPriors RunPriorsOf(const std::string& init, size_t view_count) {
   return {};
 }
 
-std::string RunIni(const PreparedRun& run) {
+std::string RunIni(const PreparedFolder& run) {
   const DerivedSettings& s = run.settings;
   const ViewCamera& reference = run.cameras[0];
   const bool motion_start = !run.start.U.empty();
@@ -106,11 +85,11 @@ std::string RunIni(const PreparedRun& run) {
   ini.Line("NumOfViews", std::to_string(run.cameras.size()),
            run.cameras.size() == 1 ? "one camera: the reference view's 2D motion is estimated"
                                    : "view 0 is the reference camera");
-  ini.Line("f0ku", Number(reference.C(0, 0)), "reference focal length in pixels of images/ (calib/C0.txt)");
-  ini.Line("f0kv", Number(reference.C(1, 1)), "");
-  ini.Line("u0", Number(reference.C(0, 2)), "reference principal point in pixels of images/");
-  ini.Line("v0", Number(reference.C(1, 2)), "");
-  if (run.reference.baseline > 0) ini.Line("Tx", Number(-run.reference.baseline), "minus the baseline of view 1");
+  ini.Line("f0ku", NumberText(reference.C(0, 0)), "reference focal length in pixels of images/ (calib/C0.txt)");
+  ini.Line("f0kv", NumberText(reference.C(1, 1)), "");
+  ini.Line("u0", NumberText(reference.C(0, 2)), "reference principal point in pixels of images/");
+  ini.Line("v0", NumberText(reference.C(1, 2)), "");
+  if (run.reference.baseline > 0) ini.Line("Tx", NumberText(-run.reference.baseline), "minus the baseline of view 1");
   ini.Line("AlphaSF", s.alpha_sf);
   ini.Line("AlphaW", s.alpha_w);
   ini.Line("AlphaZ", s.alpha_z);
@@ -146,28 +125,25 @@ std::string RunIni(const PreparedRun& run) {
   return ini.Text();
 }
 
-std::string PreparedDescription(const PreparedRun& run) {
-  std::ostringstream text;
-  text << "form " << run.form << "\n";
-  if (!run.frame.empty()) text << "frame " << run.frame << "\n";
-  const cv::Size size = run.time0[0].size();
-  text << "width " << size.width << "\n"
-       << "height " << size.height << "\n"
-       << "original_width " << run.original_size.width << "\n"
-       << "original_height " << run.original_size.height << "\n"
-       << "scale " << Number(run.scale) << "\n"
-       << "focal " << Number(run.reference.focal) << "\n"
-       << "cx " << Number(run.reference.cx) << "\n"
-       << "cy " << Number(run.reference.cy) << "\n"
-       << "baseline " << Number(run.reference.baseline) << "\n"
-       << "doffs " << Number(run.reference.doffs) << "\n"
-       << "init " << run.init << "\n"
-       << "photometric " << run.photometric << "\n"
-       << "views " << run.cameras.size() << "\n";
-  return text.str();
+tools::PreparedFile PreparedFileOf(const PreparedFolder& run) {
+  tools::PreparedFile prepared;
+  prepared.form = run.form;
+  prepared.frame = run.frame;
+  prepared.size = run.time0[0].size();
+  prepared.original_size = run.original_size;
+  prepared.scale = run.scale;
+  prepared.focal = run.reference.focal;
+  prepared.cx = run.reference.cx;
+  prepared.cy = run.reference.cy;
+  prepared.baseline = run.reference.baseline;
+  prepared.doffs = run.reference.doffs;
+  prepared.init = run.init;
+  prepared.photometric = run.photometric;
+  prepared.views = run.cameras.size();
+  return prepared;
 }
 
-std::string RunScript(const PreparedRun& run, const std::string& estimator) {
+std::string RunScript(const PreparedFolder& run, const std::string& estimator) {
   std::string script =
       "#!/bin/sh\n"
       "# Runs the estimator on this folder as sceneflow-prepare chose. SCENEFLOW names another\n"
@@ -195,7 +171,7 @@ std::string RunScript(const PreparedRun& run, const std::string& estimator) {
   return script;
 }
 
-void WriteRunFolder(const PreparedRun& run, const std::string& folder, const std::string& estimator) {
+void WriteRunFolder(const PreparedFolder& run, const std::string& folder, const std::string& estimator) {
   const fs::path root(folder);
   for (const char* sub : {kImagesDir, kCalibrationDir, kStartDir, kResultsDir}) MakeFolder(root / sub);
   for (size_t view = 0; view < run.cameras.size(); ++view) {
@@ -222,7 +198,7 @@ void WriteRunFolder(const PreparedRun& run, const std::string& folder, const std
                   fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::add, error);
   if (error) throw InputError("Error: cannot make " + (root / kRunScript).string() + " executable");
-  WriteText(PreparedDescription(run), root / kPreparedFile);
+  WriteText(tools::PreparedFileText(PreparedFileOf(run)), root / tools::kPreparedFile);
 }
 
 }  // namespace sceneflow::prepare

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "tools/common/prepared_file.h"
 #include "tools/prepare/calibration_import.h"
 #include "tools/prepare/derived_settings.h"
 #include "tools/prepare/start_values.h"
@@ -12,7 +13,7 @@
 namespace sceneflow::prepare {
 
 // Everything a run folder holds, in the units of the images the estimator reads.
-struct PreparedRun {
+struct PreparedFolder {
   std::string form;                   // kitti, pair, mono or views
   std::string frame;                  // KITTI frame name; empty otherwise
   std::string source;                 // what the images were prepared from, for the INI's header
@@ -37,28 +38,27 @@ struct RunPriors {
   std::string depth;
   std::string motion;
 };
-RunPriors RunPriorsOf(const PreparedRun& run);
+RunPriors RunPriorsOf(const PreparedFolder& run);
 // The same from the start kind (init) and the number of views, as prepared.txt records them.
 RunPriors RunPriorsOf(const std::string& init, size_t views);
 
-// Names inside a run folder.
+// Names inside a run folder (prepared.txt is tools::kPreparedFile).
 inline constexpr char kRunIni[] = "run.ini";
-inline constexpr char kPreparedFile[] = "prepared.txt";
 inline constexpr char kRunScript[] = "run.sh";
 
 // The estimator's parameter file for the run, each chosen setting with its reason.
-std::string RunIni(const PreparedRun& run);
+std::string RunIni(const PreparedFolder& run);
 
-// The key-value description of the preparation read by the evaluation and export tools.
-std::string PreparedDescription(const PreparedRun& run);
+// The description of the preparation in prepared.txt, read by the evaluation and export tools.
+tools::PreparedFile PreparedFileOf(const PreparedFolder& run);
 
 // The shell script that runs the estimator in the folder with the environment the preparation
 // chose: `estimator` (the SCENEFLOW variable overrides it) on run.ini, with the priors of
 // RunPriorsOf (each overridden by the variable when it is set outside).
-std::string RunScript(const PreparedRun& run, const std::string& estimator);
+std::string RunScript(const PreparedFolder& run, const std::string& estimator);
 
 // Creates the folder with images/, calib/, start/, results/, run.ini, run.sh (executable; running
 // `estimator`) and prepared.txt. Throws InputError when anything cannot be written.
-void WriteRunFolder(const PreparedRun& run, const std::string& folder, const std::string& estimator);
+void WriteRunFolder(const PreparedFolder& run, const std::string& folder, const std::string& estimator);
 
 }  // namespace sceneflow::prepare

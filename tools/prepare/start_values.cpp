@@ -7,7 +7,8 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "config/input_error.h"
-#include "tools/stereo/dense_stereo.h"
+#include "stereo/dense_stereo.h"
+#include "tools/common/stereo_geometry.h"
 
 namespace sceneflow::prepare {
 namespace {
@@ -35,7 +36,7 @@ cv::Mat DepthFromDisparity(const cv::Mat& disparity, const RectifiedPair& pair, 
     float* z = depth.ptr<float>(y);
     for (int x = 0; x < disparity.cols; ++x) {
       const double shifted = d[x] + pair.doffs;
-      z[x] = static_cast<float>(shifted > smallest ? focal_baseline / shifted : max_z);
+      z[x] = static_cast<float>(shifted > smallest ? tools::DepthOfDisparity(focal_baseline, d[x], pair.doffs) : max_z);
     }
   }
   return depth;

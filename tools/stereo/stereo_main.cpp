@@ -11,7 +11,6 @@
 // Exit status 0 on success; otherwise one line on standard error and status 1, and OUT is left
 // as it was. --help or -h prints the usage on standard output and exits with 0.
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,20 +21,21 @@
 #include "config/input_error.h"
 #include "io/image_file.h"
 #include "io/program_errors.h"
-#include "tools/stereo/dense_stereo.h"
+#include "tools/common/arguments.h"
+#include "tools/common/number_text.h"
+#include "stereo/dense_stereo.h"
 
 namespace sceneflow {
 namespace {
 
 int ParseMaxDisparity(const char* text) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < 1 || value > kLargestMaxDisparity) {
+  // Out of the range of long, strtol gives LONG_MIN or LONG_MAX, which the range test refuses.
+  const std::optional<long> value = tools::WholeNumberIn(text);
+  if (!value || *value < 1 || *value > kLargestMaxDisparity) {
     throw InputError("Error: MAX_DISPARITY must be a whole number from 1 to " +
                       std::to_string(kLargestMaxDisparity) + ", not \"" + text + "\"");
   }
-  return static_cast<int>(value);
+  return static_cast<int>(*value);
 }
 
 // An 8-bit image with one (grey) or three (colour) channels.
@@ -69,11 +69,9 @@ void PrintHelp() {
 }
 
 int Run(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
-      PrintHelp();
-      return 0;
-    }
+  if (tools::AsksForHelp(argc, argv)) {
+    PrintHelp();
+    return 0;
   }
   if (argc != 4 && argc != 5) throw InputError(kUsage);
   const std::string out_path = argv[3];

@@ -5,37 +5,22 @@
 #include <filesystem>
 #include <sstream>
 
-
 #include "config/input_error.h"
-#include "io/atomic_file.h"
-#include "io/image_file.h"
-#include "io/text_matrix.h"
+#include "tools/common/output_files.h"
 
 namespace sceneflow::synth {
 namespace {
 
 namespace fs = std::filesystem;
+using tools::MakeFolder;
+using tools::WriteImage;
+using tools::WriteText;
+using tools::WriteTextMatrixFile;
 
 std::string ViewFile(const std::string& prefix, int view, const std::string& extension) {
   char name[256];
   std::snprintf(name, sizeof(name), "%s%d.%s", prefix.c_str(), view, extension.c_str());
   return name;
-}
-
-// Every file is written under a temporary name and renamed into place: after a failure (a full
-// disk, say) a file holds what it held before, never a part of the new one.
-void WriteText(const std::string& text, const std::string& path) {
-  if (!WriteTextAtomically(path, text)) throw InputError("Error: cannot write " + path);
-}
-
-void WriteImage(const cv::Mat& image, const std::string& path) {
-  if (!SaveImageAtomically(path, image)) throw InputError("Error: cannot write image " + path);
-}
-
-void MakeFolder(const std::string& path) {
-  std::error_code error;
-  fs::create_directories(path, error);
-  if (error) throw InputError("Error: cannot create folder " + path + " (" + error.message() + ")");
 }
 
 struct Range {
@@ -64,10 +49,6 @@ const char* ShapeName(Shape shape) {
 }
 
 }  // namespace
-
-void WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path) {
-  if (!sceneflow::WriteTextMatrixFile(matrix, path)) throw InputError("Error: cannot write " + path);
-}
 
 std::string SceneIni(const Scene& scene, const std::string& stereo_executable) {
   const bool stereo = !stereo_executable.empty();

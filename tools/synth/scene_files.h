@@ -36,7 +36,4 @@ std::string SceneDescription(const Scene& scene, const GroundTruth& truth);
 void WriteSceneFolder(const Scene& scene, const std::string& folder,
                       const std::string& stereo_executable = "");
 
-// Writes a matrix as a text matrix file; throws InputError when the file cannot be written.
-void WriteTextMatrixFile(const cv::Mat& matrix, const std::string& path);
-
 }  // namespace sceneflow::synth

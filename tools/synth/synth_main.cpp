@@ -8,6 +8,8 @@
 
 #include "config/input_error.h"
 #include "io/program_errors.h"
+#include "tools/common/arguments.h"
+#include "tools/common/number_text.h"
 #include "tools/synth/scene.h"
 #include "tools/synth/scene_files.h"
 
@@ -30,17 +32,15 @@ void PrintUsage(FILE* stream, const char* program) {
 }
 
 int ParseInt(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0') throw InputError("Error: " + option + " needs a whole number, not \"" + text + "\"");
-  return static_cast<int>(value);
+  const std::optional<long> value = sceneflow::tools::WholeNumberIn(text);
+  if (!value) throw InputError("Error: " + option + " needs a whole number, not \"" + text + "\"");
+  return static_cast<int>(*value);
 }
 
 double ParseDouble(const std::string& text, const std::string& option) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0') throw InputError("Error: " + option + " needs a number, not \"" + text + "\"");
-  return value;
+  const std::optional<double> value = sceneflow::tools::NumberIn(text);
+  if (!value) throw InputError("Error: " + option + " needs a number, not \"" + text + "\"");
+  return *value;
 }
 
 cv::Size ParseSize(const std::string& text) {
@@ -53,47 +53,47 @@ int Run(int argc, char** argv) {
   std::string folder;
   std::string stereo;
   sceneflow::synth::SceneOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "-h" || argument == "--help") {
-      PrintUsage(stdout, argv[0]);
-      return 0;
-    }
-    if (argument.rfind("--", 0) == 0) {
-      if (i + 1 >= argc) throw InputError("Error: " + argument + " needs a value");
-      const std::string value = argv[++i];
-      if (argument == "--preset") {
-        options.preset = value;
-      } else if (argument == "--seed") {
-        options.seed = static_cast<unsigned>(ParseInt(value, argument));
-      } else if (argument == "--size") {
-        options.size = ParseSize(value);
-      } else if (argument == "--views") {
-        options.views = ParseInt(value, argument);
-        if (options.views == 0) throw InputError("Error: --views must be 1 to 9");
-      } else if (argument == "--layout") {
-        options.layout = value;
-      } else if (argument == "--rotate") {
-        options.rotate_degrees = ParseDouble(value, argument);
-        if (options.rotate_degrees < 0) throw InputError("Error: --rotate must not be negative");
-      } else if (argument == "--baseline") {
-        options.baseline = ParseDouble(value, argument);
-        if (!(options.baseline > 0)) throw InputError("Error: --baseline must be positive");
-      } else if (argument == "--stereo") {
-        std::error_code error;
-        stereo = std::filesystem::absolute(value, error).string();
-        if (error) throw InputError("Error: bad path for --stereo: " + value);
-      } else if (argument == "--supersample") {
-        options.supersampling = ParseInt(value, argument);
-        if (options.supersampling < 1) throw InputError("Error: --supersample must be at least 1");
-      } else {
-        throw InputError("Error: unknown option " + argument);
-      }
-    } else if (folder.empty()) {
-      folder = argument;
+  sceneflow::tools::ArgumentHandlers handlers;
+  handlers.option = [&](const std::string& argument, const std::string& value) {
+    if (argument == "--preset") {
+      options.preset = value;
+    } else if (argument == "--seed") {
+      options.seed = static_cast<unsigned>(ParseInt(value, argument));
+    } else if (argument == "--size") {
+      options.size = ParseSize(value);
+    } else if (argument == "--views") {
+      options.views = ParseInt(value, argument);
+      if (options.views == 0) throw InputError("Error: --views must be 1 to 9");
+    } else if (argument == "--layout") {
+      options.layout = value;
+    } else if (argument == "--rotate") {
+      options.rotate_degrees = ParseDouble(value, argument);
+      if (options.rotate_degrees < 0) throw InputError("Error: --rotate must not be negative");
+    } else if (argument == "--baseline") {
+      options.baseline = ParseDouble(value, argument);
+      if (!(options.baseline > 0)) throw InputError("Error: --baseline must be positive");
+    } else if (argument == "--stereo") {
+      std::error_code error;
+      stereo = std::filesystem::absolute(value, error).string();
+      if (error) throw InputError("Error: bad path for --stereo: " + value);
+    } else if (argument == "--supersample") {
+      options.supersampling = ParseInt(value, argument);
+      if (options.supersampling < 1) throw InputError("Error: --supersample must be at least 1");
     } else {
+      return false;
+    }
+    return true;
+  };
+  handlers.positional = [&](const std::string& argument) {
+    if (!folder.empty()) {
       throw InputError("Error: more than one output folder given (" + folder + ", " + argument + ")");
     }
+    folder = argument;
+    return true;
+  };
+  if (!sceneflow::tools::WalkArguments(argc, argv, 1, handlers)) {
+    PrintUsage(stdout, argv[0]);
+    return 0;
   }
   if (folder.empty()) {
     PrintUsage(stderr, argv[0]);

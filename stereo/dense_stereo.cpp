@@ -1,4 +1,4 @@
-#include "tools/stereo/dense_stereo.h"
+#include "stereo/dense_stereo.h"
 
 #include <algorithm>
 #include <cmath>
