@@ -3,7 +3,8 @@
 namespace sceneflow {
 
 CalibrationFiles CalibrationFilesOf(const ParameterSet& p) {
-  return {.views = p.NumOfViews, .C = *p.CMat_FileName, .R = *p.RMat_FileName, .T = *p.TMat_FileName};
+  return {.views = p.NumOfViews, .C = *p.CMat_FileName, .R = *p.RMat_FileName,
+          .T = *p.TMat_FileName};
 }
 
 ReferenceIntrinsics ReferenceIntrinsicsOf(const ParameterSet& parameters) {
