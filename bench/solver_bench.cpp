@@ -1,10 +1,9 @@
 // Time of one inner iteration's numeric core: assembling the linear system of a level and solving
-// it by SOR, on busy hand-made levels with two views and depth estimated. SCENEFLOW_THREADS sets
-// the number of threads.
+// it by SOR, on busy hand-made levels with two views and depth estimated. The threads are every CPU
+// the process may use (UsableCpuCount); `taskset` limits them.
 
 #include <benchmark/benchmark.h>
 
-#include "config/parameter_set.h"
 #include "solver/linear_system.h"
 #include "tests/solver/synthetic_level.h"
 
@@ -12,11 +11,7 @@ namespace sceneflow {
 namespace {
 
 // The default configuration at full size: every smoothness weight Alpha = 100.
-ParameterSet BenchParameters() {
-  ParameterSet p;
-  p.AlphaSF = p.AlphaW = p.AlphaZ = 100;
-  return p;
-}
+const SmoothnessOptions kSmoothness;
 
 constexpr SmoothWeights kWeights{100, 100, 100};
 
@@ -27,29 +22,29 @@ testing::BusyLevel LevelFor(const benchmark::State& state) {
 
 void BM_AssembleLinearSystem(benchmark::State& state) {
   testing::BusyLevel level = LevelFor(state);
-  const ParameterSet p = BenchParameters();
   for (auto _ : state) {
-    AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+    AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights,
+                         kSmoothness);
     benchmark::ClobberMemory();
   }
 }
 
 void BM_SolveSOR(benchmark::State& state) {
   testing::BusyLevel level = LevelFor(state);
-  const ParameterSet p = BenchParameters();
-  AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+  AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights,
+                       kSmoothness);
   for (auto _ : state) {
-    SolveSOR(level.state, p);
+    SolveSOR(level.state, SorOptions());
     benchmark::ClobberMemory();
   }
 }
 
 void BM_AssembleAndSolve(benchmark::State& state) {
   testing::BusyLevel level = LevelFor(state);
-  const ParameterSet p = BenchParameters();
   for (auto _ : state) {
-    AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
-    SolveSOR(level.state, p);
+    AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights,
+                         kSmoothness);
+    SolveSOR(level.state, SorOptions());
     benchmark::ClobberMemory();
   }
 }
@@ -58,11 +53,12 @@ void BM_AssembleAndSolve(benchmark::State& state) {
 // system-row updates per second (20 iterations of four sweeps over every row).
 void SolveTwentyIterations(benchmark::State& state, SorMethod method) {
   testing::BusyLevel level = LevelFor(state);
-  ParameterSet p = BenchParameters();
-  p.EpsilonSOR = 0;
-  AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights, p);
+  SorOptions sor;
+  sor.EpsilonSOR = 0;
+  AssembleLinearSystem(level.state, level.I_ref, level.U, level.V, level.W, level.Z, kWeights,
+                       kSmoothness);
   for (auto _ : state) {
-    SolveSOR(level.state, p, method);
+    SolveSOR(level.state, sor, method);
     benchmark::ClobberMemory();
   }
   state.counters["row_updates"] = benchmark::Counter(

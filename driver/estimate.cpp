@@ -113,7 +113,7 @@ RunOutcome RunInMemory(const ParameterSet& parameters, const InMemoryInputs& inp
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(p, reference_size);
   const CalibrationSet& calibration = inputs.calibration;  // the solver scales copies
-  const cv::Mat black_line = p.BLACK_LINE != 0 ? LoadBlackLineImage(p) : cv::Mat();
+  const cv::Mat black_line = p.BLACK_LINE != 0 ? LoadBlackLineImage(p.Zt_initFile) : cv::Mat();
   const int levels = PyramidLevelCount(p);
   if (p.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
   CheckCoarsestLevelSize(reference_size, p.PyramidEta, levels);
@@ -144,7 +144,7 @@ RunOutcome RunFolder(const std::string& folder, const std::string& ini_name,
   std::vector<std::string> warnings;
   LoadParameterFiles({(std::filesystem::path(folder) / ini_name).string()}, parameters, warnings);
   ResolveFileNames(parameters, folder);
-  PreparedRun run = PrepareLoadedRun(parameters, warnings);
+  LoadedRun run = PrepareLoadedRun(parameters, warnings);
   RunOutcome outcome;
   outcome.fields = MakeResultFields(run.parameters, run.pyramids);
   RunStages(run.parameters, run.pyramids, *run.log, run.start, run.calibration, run.black_line,

@@ -35,10 +35,8 @@ double Seconds(std::chrono::steady_clock::duration duration) {
 
 }  // namespace
 
-bool ProgressLineWanted() {
-  const char* setting = std::getenv("SCENEFLOW_PROGRESS");
-  if (setting != nullptr && std::strcmp(setting, "0") == 0) return false;
-  if (setting != nullptr && std::strcmp(setting, "1") == 0) return true;
+bool ProgressLineWanted(ProgressSetting setting) {
+  if (setting != ProgressSetting::kOnTerminal) return setting == ProgressSetting::kOn;
   return isatty(STDERR_FILENO) == 1;
 }
 

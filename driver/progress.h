@@ -12,9 +12,10 @@
 
 namespace sceneflow {
 
-// True when the progress line is wanted: SCENEFLOW_PROGRESS=0 or 1 forces it off or on; otherwise
-// it is on exactly when standard error is a terminal, so that redirected output never changes.
-bool ProgressLineWanted();
+// Whether a run draws the progress line: forced off or on (SCENEFLOW_PROGRESS=0 or 1), or on
+// exactly when standard error is a terminal, so that redirected output never changes.
+enum class ProgressSetting { kOnTerminal, kOff, kOn };
+bool ProgressLineWanted(ProgressSetting setting);
 
 // One line on standard error, redrawn in place with a carriage return: the stage, the level and
 // its size, the outer and inner iteration, the elapsed time and an estimate of the time left. The

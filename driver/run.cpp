@@ -15,6 +15,8 @@
 #include "config/validate.h"
 #include "driver/progress.h"
 #include "driver/run_inputs.h"
+#include "driver/run_options.h"
+#include "driver/stage_options.h"
 #include "driver/start_fields.h"
 #include "geometry/masks.h"
 #include "io/atomic_file.h"
@@ -22,55 +24,10 @@
 #include "io/program_errors.h"
 #include "io/run_log.h"
 #include "io/text_matrix.h"
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/scene_flow_solver.h"
 
 namespace sceneflow {
-
-SolverSettings SolverSettingsFromEnvironment() {
-  SolverSettings settings;
-  const char* method = std::getenv("SCENEFLOW_SOLVER");
-  if (method != nullptr && *method != '\0' && std::strcmp(method, "exact") != 0) {
-    if (std::strcmp(method, "parallel") != 0) {
-      throw InputError(std::string("Error: SCENEFLOW_SOLVER is ") + method +
-                       ", it must be exact or parallel");
-    }
-    settings.sor = SorMethod::kParallel;
-  }
-  const char* prior = std::getenv("SCENEFLOW_DEPTH_PRIOR");
-  if (prior != nullptr && *prior != '\0' && std::strcmp(prior, "none") != 0) {
-    if (std::strcmp(prior, "start") == 0) {
-      settings.depth_prior = DepthPrior::kStart;
-    } else if (std::strcmp(prior, "auto") == 0) {
-      settings.depth_prior = DepthPrior::kAuto;
-    } else {
-      throw InputError(std::string("Error: SCENEFLOW_DEPTH_PRIOR is ") + prior +
-                       ", it must be none, start or auto");
-    }
-  }
-  const char* motion = std::getenv("SCENEFLOW_MOTION_PRIOR");
-  if (motion != nullptr && *motion != '\0' && std::strcmp(motion, "none") != 0) {
-    if (std::strcmp(motion, "start") == 0) {
-      settings.motion_prior = MotionPrior::kStart;
-    } else if (std::strcmp(motion, "camera") == 0) {
-      settings.motion_prior = MotionPrior::kCamera;
-    } else if (std::strcmp(motion, "auto") == 0) {
-      settings.motion_prior = MotionPrior::kAuto;
-    } else {
-      throw InputError(std::string("Error: SCENEFLOW_MOTION_PRIOR is ") + motion +
-                       ", it must be none, start, camera or auto");
-    }
-  }
-  const char* file = std::getenv("SCENEFLOW_PHASE_TIMES");
-  if (file != nullptr && *file != '\0') {
-    // Refused now rather than after the whole solve.
-    if (!CanWriteFileAtomically(file)) {
-      throw InputError(std::string("Error: could not write phase times to ") + file);
-    }
-    settings.phase_times_file = file;
-  }
-  return settings;
-}
 
 namespace {
 
@@ -93,12 +50,12 @@ void WritePhaseTimes(const SolverSettings& settings) {
 
 // Settles the automatic priors (kAuto) on the start's census misfit: both hold the start where the
 // images contradict it beyond kBrightnessHoldsMisfit, neither does otherwise.
-void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level, const RunLog& log,
-                            SolverSettings& settings) {
+void ResolveAutomaticPriors(const SolverOptions& options, const SolverRun& start_level,
+                            const RunLog& log, SolverSettings& settings) {
   if (settings.depth_prior != DepthPrior::kAuto && settings.motion_prior != MotionPrior::kAuto) {
     return;
   }
-  const double misfit = StartCensusMisfit(p, start_level);
+  const double misfit = StartCensusMisfit(options, start_level);
   const bool hold = misfit > kBrightnessHoldsMisfit;
   log.Line("** Start misfit: %.3f census bits per pixel and image (limit %.3f): the priors %s\n",
            misfit, kBrightnessHoldsMisfit, hold ? "hold the start" : "are off");
@@ -106,7 +63,8 @@ void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level,
     settings.depth_prior = hold ? DepthPrior::kStart : DepthPrior::kNone;
   }
   if (settings.motion_prior == MotionPrior::kAuto) {
-    const MotionPrior on = p.NumOfViews > 1 ? MotionPrior::kCamera : MotionPrior::kStart;
+    const MotionPrior on =
+        options.warp.NumOfViews > 1 ? MotionPrior::kCamera : MotionPrior::kStart;
     settings.motion_prior = hold ? on : MotionPrior::kNone;
   }
 }
@@ -114,13 +72,14 @@ void ResolveAutomaticPriors(const ParameterSet& p, const SolverRun& start_level,
 // The motion prior's background: the camera's motion fitted to the start (kCamera), which gives
 // its motion to the start values of the static pixels (in `start`), or every pixel held near its
 // start motion (kStart, or kCamera when no camera motion fits); none for kNone.
-std::optional<RigidBackground> MotionPriorOf(const ParameterSet& p, const SolverRun& start_level,
+std::optional<RigidBackground> MotionPriorOf(const SolverOptions& options,
+                                             const SolverRun& start_level,
                                              const RunLog& log, MotionPrior prior,
                                              StartFields& start) {
   if (prior == MotionPrior::kNone) return std::nullopt;
   if (prior == MotionPrior::kCamera) {
     SceneFields fields{start.U.clone(), start.V.clone(), start.W.clone(), start.Z.clone()};
-    std::optional<RigidBackground> background = PrepareRigidBackground(p, start_level, fields);
+    std::optional<RigidBackground> background = PrepareRigidBackground(options, start_level, fields);
     if (background) {
       start.U = fields.U;
       start.V = fields.V;
@@ -152,17 +111,18 @@ void RunStages(const ParameterSet& p, const ViewPyramids& pyramids, const RunLog
                               .calibration = calibration, .start_level = levels,
                               .final_level = p.PyramidLevelFinal,
                               .start = {start.U, start.V, start.W, start.Z}};
-  ResolveAutomaticPriors(p, start_level, log, settings);
+  const SolverOptions options = SolverOptionsOf(p);
+  ResolveAutomaticPriors(options, start_level, log, settings);
   if (settings.depth_prior == DepthPrior::kStart) {
     log.Line("** Depth prior: depth held near the start depth where the views observe it, kept "
              "where none does (SCENEFLOW_DEPTH_PRIOR)\n");
   }
   const std::optional<RigidBackground> rigid_background =
-      MotionPriorOf(p, start_level, log, settings.motion_prior, start);
+      MotionPriorOf(options, start_level, log, settings.motion_prior, start);
   // One solver run from start_level down to final_level with this run's settings.
   const auto solve = [&](int start_level, int final_level, const SceneFields& start_fields,
                          ResultFields& out, bool depth_fixed) {
-    SceneFlowSolver(p, {.time0 = pyramids.time0,
+    SceneFlowSolver(options, {.time0 = pyramids.time0,
                         .timet = pyramids.timet,
                         .log = log,
                         .calibration = calibration,
@@ -215,15 +175,17 @@ void SaveColourImage(const OptionalString& path, const cv::Mat& field) {
 }
 
 int Run(int argc, char** argv) {
-  SolverSettings settings = SolverSettingsFromEnvironment();
-  // OpenCV's own threads (warping, smoothing, resampling) number as many as the solver's: a run
-  // granted one CPU uses one.
-  cv::setNumThreads(SolverThreadCount());
+  RunOptions options = RunOptionsFromEnvironment();
+  SolverSettings& settings = options.solver;
+  // The worker pool is sized before any work; OpenCV's own threads (warping, smoothing,
+  // resampling) number as many: a run granted one CPU uses one.
+  WorkerPool::SizeShared(options.threads);
+  cv::setNumThreads(options.threads);
   // Shown only on a terminal (or when forced); the line is cleared before anything else is
   // written, by its destructor when the run stops with an error.
   std::unique_ptr<ProgressLine> progress;
-  if (ProgressLineWanted()) progress = std::make_unique<ProgressLine>();
-  PreparedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
+  if (ProgressLineWanted(options.progress)) progress = std::make_unique<ProgressLine>();
+  LoadedRun run = PrepareRun(std::vector<std::string>(argv + 1, argv + argc));
   const ParameterSet& parameters = run.parameters;
   const RunLog& log = *run.log;
   const ImagePyramid& reference = run.pyramids.time0[0];
@@ -261,7 +223,7 @@ void SaveResults(const ParameterSet& parameters, const RunLog& log, const Result
   log.Line("** Saving results : W\n");
 }
 
-PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
+LoadedRun PrepareRun(const std::vector<std::string>& ini_files) {
   ParameterSet parameters;
   std::vector<std::string> warnings;
   LoadParameterFiles(ini_files, parameters, warnings);
@@ -269,8 +231,8 @@ PreparedRun PrepareRun(const std::vector<std::string>& ini_files) {
   return PrepareLoadedRun(parameters, warnings);
 }
 
-PreparedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::string>& warnings) {
-  PreparedRun run;
+LoadedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::string>& warnings) {
+  LoadedRun run;
   run.parameters = loaded;
   ParameterSet& parameters = run.parameters;
   run.log = std::make_unique<RunLog>(parameters.LogFile ? parameters.LogFile->c_str() : nullptr);
@@ -285,8 +247,8 @@ PreparedRun PrepareLoadedRun(const ParameterSet& loaded, const std::vector<std::
   ViewImages images = LoadViewImages(parameters);
   const cv::Size reference_size = images.time0[0].size();
   ApplyDerivedDefaults(parameters, reference_size);
-  run.calibration = ReadCalibrationSet(parameters);
-  if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters);
+  run.calibration = ReadCalibrationSet(CalibrationFilesOf(parameters));
+  if (parameters.BLACK_LINE != 0) run.black_line = LoadBlackLineImage(parameters.Zt_initFile);
   const int levels = PyramidLevelCount(parameters);
   if (parameters.PyramidFloatingPoint != 0) ConvertImagesToFloat(images);
   CheckCoarsestLevelSize(reference_size, parameters.PyramidEta, levels);

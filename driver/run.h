@@ -14,8 +14,9 @@
 
 namespace sceneflow {
 
-// Everything a run has prepared before the solver starts.
-struct PreparedRun {
+// A run loaded from its parameter files and ready for the solver: everything it has read and
+// prepared before the solver starts.
+struct LoadedRun {
   ParameterSet parameters;  // with the derived defaults applied
   std::unique_ptr<RunLog> log;
   CalibrationSet calibration;
@@ -28,10 +29,10 @@ struct PreparedRun {
 // key in them, creates the log with the parameter dump followed by the same lines, each as a
 // "** " line, checks the settings, loads the images, the calibration and the black-line image,
 // builds the pyramids and prepares and writes the start fields. Throws InputError on the first problem.
-PreparedRun PrepareRun(const std::vector<std::string>& ini_files);
+LoadedRun PrepareRun(const std::vector<std::string>& ini_files);
 
 // PrepareRun from the log on, for parameters already loaded with these warnings.
-PreparedRun PrepareLoadedRun(const ParameterSet& parameters,
+LoadedRun PrepareLoadedRun(const ParameterSet& parameters,
                              const std::vector<std::string>& warnings);
 
 // Whether depth is held near its start: never, always, or where the start's census misfit says
@@ -40,7 +41,8 @@ enum class DepthPrior { kNone, kStart, kAuto };
 
 // How the solver runs beyond the parameter set: the SOR method, the priors that hold depth and
 // motion near their start, where to write the time of each phase, and who watches the
-// iterations. The command line takes them from its environment; a library caller sets them.
+// iterations. The command line takes them from its environment (RunOptionsFromEnvironment); a
+// library caller sets them.
 struct SolverSettings {
   SorMethod sor = SorMethod::kExact;
   DepthPrior depth_prior = DepthPrior::kNone;
@@ -49,11 +51,6 @@ struct SolverSettings {
   PhaseTimes phase_times;
   SolverObserver* observer = nullptr;  // told of every inner iteration (a progress line)
 };
-
-// The settings from the environment: SCENEFLOW_SOLVER, SCENEFLOW_DEPTH_PRIOR,
-// SCENEFLOW_MOTION_PRIOR and SCENEFLOW_PHASE_TIMES. None changes the usage text or the parameter
-// set. Throws InputError for a value outside the variable's choices.
-SolverSettings SolverSettingsFromEnvironment();
 
 // The final fields of a run, CV_32F.
 struct ResultFields {

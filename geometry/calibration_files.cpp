@@ -21,22 +21,22 @@ cv::Mat ReadCalibrationMatrix(const std::string& prefix, int view, int rows, int
 
 }  // namespace
 
-CalibrationSet ReadCalibrationSet(const ParameterSet& p) {
+CalibrationSet ReadCalibrationSet(const CalibrationFiles& files) {
   CalibrationSet calibration;
-  for (int view = 0; view < p.NumOfViews; ++view) {
-    calibration.C.push_back(ReadCalibrationMatrix(*p.CMat_FileName, view, 3, 3));
+  for (int view = 0; view < files.views; ++view) {
+    calibration.C.push_back(ReadCalibrationMatrix(files.C, view, 3, 3));
     const cv::Mat& C = calibration.C.back();
     if (C.at<double>(0, 0) == 0 || C.at<double>(1, 1) == 0) {
-      throw InputError("Error: intrinsic matrix " + *p.CMat_FileName + std::to_string(view) +
+      throw InputError("Error: intrinsic matrix " + files.C + std::to_string(view) +
                        ".txt has a focal length of 0");
     }
-    calibration.R.push_back(ReadCalibrationMatrix(*p.RMat_FileName, view, 3, 3));
+    calibration.R.push_back(ReadCalibrationMatrix(files.R, view, 3, 3));
     // A rotation has determinant 1; one near 0 cannot be inverted to place the view's centre.
     if (std::fabs(cv::determinant(calibration.R.back())) < 1e-6) {
-      throw InputError("Error: rotation " + *p.RMat_FileName + std::to_string(view) +
+      throw InputError("Error: rotation " + files.R + std::to_string(view) +
                        ".txt is singular");
     }
-    calibration.T.push_back(ReadCalibrationMatrix(*p.TMat_FileName, view, 3, 1));
+    calibration.T.push_back(ReadCalibrationMatrix(files.T, view, 3, 1));
   }
   return calibration;
 }

@@ -1,12 +1,20 @@
 #pragma once
 
-#include "config/parameter_set.h"
+#include <string>
+
 #include "geometry/calibration.h"
 
 namespace sceneflow {
 
-// Reads C (3×3), R (3×3) and T (3×1) of every view from "%s%d.txt" files. Throws InputError when a
-// file cannot be read or holds a value that is not a finite number.
-CalibrationSet ReadCalibrationSet(const ParameterSet& parameters);
+// Where the calibration of views 0 .. views-1 is read from: view i's C, R and T from
+// "<C>i.txt", "<R>i.txt" and "<T>i.txt" (the keys CMat_FileName, RMat_FileName, TMat_FileName).
+struct CalibrationFiles {
+  int views = 0;
+  std::string C, R, T;
+};
+
+// Reads C (3×3), R (3×3) and T (3×1) of every view. Throws InputError when a file cannot be read
+// or holds a value that is not a finite number.
+CalibrationSet ReadCalibrationSet(const CalibrationFiles& files);
 
 }  // namespace sceneflow

@@ -46,10 +46,6 @@ void BackProjectFields(const cv::Mat& Z, const cv::Mat& gridX, const cv::Mat& gr
 
 }  // namespace
 
-ReferenceIntrinsics ReferenceIntrinsicsOf(const ParameterSet& parameters) {
-  return {parameters.f0ku, parameters.f0kv, parameters.u0, parameters.v0};
-}
-
 double LevelFactor(double eta, int level) { return AccumulatedFactor(eta, level); }
 
 double FinerLevelFactor(double level_factor, double eta) { return level_factor / eta; }
@@ -127,10 +123,6 @@ std::vector<cv::Mat> ComputeViewCentres(const std::vector<cv::Mat>& R, const std
     centres.push_back(inverse * d);
   }
   return centres;
-}
-
-cv::Vec3d CentreOfProjection(const ParameterSet& parameters) {
-  return {parameters.COPX, parameters.COPY, parameters.COPZ};
 }
 
 }  // namespace sceneflow

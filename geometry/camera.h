@@ -4,8 +4,6 @@
 
 #include <opencv2/core.hpp>
 
-#include "config/parameter_set.h"
-
 namespace sceneflow {
 
 // The intrinsics that define the reference frame: a reference pixel with depth Z is lifted to a
@@ -17,9 +15,6 @@ struct ReferenceIntrinsics {
   double u0 = 0;
   double v0 = 0;
 };
-
-// f0ku, f0kv, u0, v0 of the parameter set (after the driver has replaced the -1 sentinels).
-ReferenceIntrinsics ReferenceIntrinsicsOf(const ParameterSet& parameters);
 
 // LevelFactor s of level `level` (1 = full size): PyramidEta multiplied level - 1 times into 1.0,
 // the same factor the pyramid sizes come from. Pixel coordinates, focal lengths and principal
@@ -55,8 +50,5 @@ void BuildProjectionMatrix(cv::Mat& C, const cv::Mat& R, const cv::Mat& T, doubl
 // yields the zero matrix, so its centre is the origin (finite, never NaN).
 std::vector<cv::Mat> ComputeViewCentres(const std::vector<cv::Mat>& R, const std::vector<cv::Mat>& T,
                                         const cv::Vec3d& cop, int view_count);
-
-// COP of the parameter set: (COPX, COPY, COPZ).
-cv::Vec3d CentreOfProjection(const ParameterSet& parameters);
 
 }  // namespace sceneflow

@@ -41,7 +41,7 @@ double SquaredDistance(double x, double y, double z, const cv::Vec3d& centre) {
 
 void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
                     const cv::Mat& PY, const cv::Mat& PZ, const cv::Mat& view_centre,
-                    const ParameterSet& parameters, cv::Mat& mask) {
+                    const OcclusionOptions& options, cv::Mat& mask) {
   CV_Assert(mask.type() == CV_8UC1);
   for (const cv::Mat* field : {&MapX, &MapY, &PX, &PY, &PZ}) {
     CV_Assert(field->type() == CV_32FC1 && field->size() == mask.size());
@@ -55,8 +55,8 @@ void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
   }
   const int H = mask.rows;
   const int W = mask.cols;
-  const bool test_depth = parameters.Occl_Z != 0;
-  const double depth_limit = kFarDepthShare * parameters.maxZ;
+  const bool test_depth = options.Occl_Z != 0;
+  const double depth_limit = kFarDepthShare * options.maxZ;
 
   // Per target pixel, the reference pixel (column, row) that claims it; (0, 0) means unclaimed.
   // Kept between calls, so that the views and outer iterations of a level reuse the memory.
@@ -111,10 +111,10 @@ void MarkMaskBorder(cv::Mat& mask) {
   }
 }
 
-cv::Mat LoadBlackLineImage(const ParameterSet& parameters) {
-  if (!parameters.Zt_initFile) throw InputError("Error: Zt_initFile is not set");
-  cv::Mat image = LoadImageQuietly(*parameters.Zt_initFile);
-  if (image.empty()) throw InputError("Error: could not load Zt_initFile=" + *parameters.Zt_initFile);
+cv::Mat LoadBlackLineImage(const std::optional<std::string>& file_name) {
+  if (!file_name) throw InputError("Error: Zt_initFile is not set");
+  cv::Mat image = LoadImageQuietly(*file_name);
+  if (image.empty()) throw InputError("Error: could not load Zt_initFile=" + *file_name);
   return image;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <opencv2/core.hpp>
+#include <optional>
+#include <string>
 
-#include "config/parameter_set.h"
+#include <opencv2/core.hpp>
 
 namespace sceneflow {
 
@@ -17,6 +18,14 @@ constexpr unsigned char kMaskBeyondDepth = 150;      // Z at or beyond 0.95·max
 constexpr double kFarDepthShare = 0.95;
 constexpr unsigned char kMaskIllConditioned = 191;   // ill-conditioned warp
 
+// What the occlusion test of MarkOcclusions reads of the configuration.
+struct OcclusionOptions {
+  // Occl_Z: while not 0, a pixel whose depth is not below kFarDepthShare·maxZ is marked
+  // kMaskBeyondDepth and claims no target pixel.
+  double Occl_Z = 1;
+  double maxZ = 950;  // largest depth of the scene, in the units of the calibration
+};
+
 // Z-buffer test of one view over the reference pixels. MapX, MapY say where each reference pixel's
 // point (PX, PY, PZ) lands in the view. Pixels are visited column by column (x outer, y inner);
 // each claims the target pixel its map rounds to (halves to even), within the reference grid's
@@ -28,14 +37,14 @@ constexpr unsigned char kMaskIllConditioned = 191;   // ill-conditioned warp
 // claim. Other mask values are left as they are. All fields are CV_32F of the mask's size.
 void MarkOcclusions(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX,
                     const cv::Mat& PY, const cv::Mat& PZ, const cv::Mat& view_centre,
-                    const ParameterSet& parameters, cv::Mat& mask);
+                    const OcclusionOptions& options, cv::Mat& mask);
 
 // Sets the outermost rows and columns of a mask to 127.
 void MarkMaskBorder(cv::Mat& mask);
 
-// Loads the black-line image named by Zt_initFile as an 8-bit grey image. Throws InputError when
-// Zt_initFile is not set or the image cannot be loaded.
-cv::Mat LoadBlackLineImage(const ParameterSet& parameters);
+// Loads the black-line image named by the key Zt_initFile (`file_name`) as an 8-bit grey image.
+// Throws InputError when the name is not set or the image cannot be loaded.
+cv::Mat LoadBlackLineImage(const std::optional<std::string>& file_name);
 
 // Resamples the black-line image into the mask (area interpolation, to the mask's size).
 void ResampleBlackLine(const cv::Mat& black_line, cv::Mat& mask);

@@ -7,7 +7,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 namespace sceneflow {
 namespace {

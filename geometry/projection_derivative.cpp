@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 namespace sceneflow {
 namespace {

@@ -26,9 +26,9 @@ void ResetActiveMask(cv::Size size, cv::Mat& mask) {
 
 // MarkOcclusions of one view, then the border.
 void BuildMask(const cv::Mat& MapX, const cv::Mat& MapY, const cv::Mat& PX, const cv::Mat& PY,
-               const cv::Mat& PZ, const cv::Mat& view_centre, const ParameterSet& parameters,
+               const cv::Mat& PZ, const cv::Mat& view_centre, const OcclusionOptions& options,
                cv::Mat& mask) {
-  MarkOcclusions(MapX, MapY, PX, PY, PZ, view_centre, parameters, mask);
+  MarkOcclusions(MapX, MapY, PX, PY, PZ, view_centre, options, mask);
   MarkMaskBorder(mask);
 }
 
@@ -75,14 +75,14 @@ void ProjectEstimate(const LevelGeometry& geometry, int view_count, const SceneF
   }
 }
 
-void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry& geometry,
+void WarpViewsOntoReference(const WarpOptions& options, const LevelGeometry& geometry,
                             const std::vector<ImagePyramid>& time0,
                             const std::vector<ImagePyramid>& timet, const cv::Mat& black_line,
                             int level, const SceneFields& fields, bool depth_fixed,
                             ViewWarping& out) {
-  const int N = parameters.NumOfViews;
+  const int N = options.NumOfViews;
   CV_Assert(level >= 1 && static_cast<int>(time0.size()) >= N && static_cast<int>(timet.size()) >= N);
-  CV_Assert(parameters.BLACK_LINE == 0 || !black_line.empty());
+  CV_Assert(options.BLACK_LINE == 0 || !black_line.empty());
   CV_Assert(static_cast<int>(geometry.view_centres.size()) >= N);
   ProjectEstimate(geometry, N, fields, nullptr, out.estimate);
   const EstimateProjection& e = out.estimate;
@@ -93,7 +93,7 @@ void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry&
   out.RefFlowMask.create(grid, CV_8UC1);
   out.RefFlowMask.setTo(kMaskActive);
   BuildMask(e.MapXt[0], e.MapYt[0], e.MovedPointX, e.MovedPointY, e.MovedPointZ, origin,
-            parameters, out.RefFlowMask);
+            options.occlusion, out.RefFlowMask);
 
   // 6. The other views at time 0, only while depth is estimated.
   for (auto* list : {&out.StereoMask0, &out.ViewMaskT, &out.ViewMaskTCopy, &out.Warped0,
@@ -108,31 +108,31 @@ void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry&
     }
     ResetActiveMask(grid, out.StereoMask0[view]);
     BuildMask(e.MapX0[view], e.MapY0[view], e.RefPointX, e.RefPointY, e.Depth,
-              geometry.view_centres[view], parameters, out.StereoMask0[view]);
+              geometry.view_centres[view], options.occlusion, out.StereoMask0[view]);
   }
 
   // 7. The other views at time t; view 1 may start from the black-line image.
   for (int view = 1; view < N; ++view) {
     ResetActiveMask(grid, out.ViewMaskT[view]);
-    if (parameters.BLACK_LINE != 0 && view == 1) ResampleBlackLine(black_line, out.ViewMaskT[1]);
+    if (options.BLACK_LINE != 0 && view == 1) ResampleBlackLine(black_line, out.ViewMaskT[1]);
     BuildMask(e.MapXt[view], e.MapYt[view], e.MovedPointX, e.MovedPointY, e.MovedPointZ,
-              geometry.view_centres[view], parameters, out.ViewMaskT[view]);
+              geometry.view_centres[view], options.occlusion, out.ViewMaskT[view]);
     out.ViewMaskT[view].copyTo(out.ViewMaskTCopy[view]);
   }
 
   // 8-10. The view images resampled onto the reference grid.
   const int index = level - 1;
-  const OptionalString no_save;
-  WarpViewImage(timet[0].at(index), e.MapXt[0], e.MapYt[0], no_save, 0, parameters, out.WarpedT[0],
-                out.WarpedTDx[0], out.WarpedTDy[0], out.DerivativeScratch);
+  const std::optional<std::string> no_save;
+  WarpViewImage(timet[0].at(index), e.MapXt[0], e.MapYt[0], no_save, 0, options.IMG_TYPE,
+                out.WarpedT[0], out.WarpedTDx[0], out.WarpedTDy[0], out.DerivativeScratch);
   for (int view = 1; view < N; ++view) {
     WarpViewImage(time0[view].at(index), e.MapX0[view], e.MapY0[view],
-                  parameters.SF_I0_Warped_FileName, view, parameters, out.Warped0[view],
+                  options.SF_I0_Warped_FileName, view, options.IMG_TYPE, out.Warped0[view],
                   out.Warped0Dx[view], out.Warped0Dy[view], out.DerivativeScratch);
   }
   for (int view = 1; view < N; ++view) {
     WarpViewImage(timet[view].at(index), e.MapXt[view], e.MapYt[view],
-                  parameters.SF_It_Warped_FileName, view, parameters, out.WarpedT[view],
+                  options.SF_It_Warped_FileName, view, options.IMG_TYPE, out.WarpedT[view],
                   out.WarpedTDx[view], out.WarpedTDy[view], out.DerivativeScratch);
   }
 }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "config/parameter_set.h"
 #include "geometry/calibration.h"
 #include "geometry/camera.h"
+#include "geometry/masks.h"
 #include "io/pyramid.h"
 
 namespace sceneflow {
@@ -71,6 +73,20 @@ struct ViewWarping {
   cv::Mat DerivativeScratch;              // 16-bit signed Scharr results of 8-bit images
 };
 
+// What the warping of an outer iteration reads of the configuration; the fields are named after
+// the keys they come from.
+struct WarpOptions {
+  int NumOfViews = 2;
+  OcclusionOptions occlusion;  // of every mask
+  // While not 0, view 1's time-t mask starts from the black-line image at every outer iteration.
+  int BLACK_LINE = 0;
+  // When set, the warped time-0 images of views 1..N-1 are saved as "<prefix><view>.<IMG_TYPE>",
+  // and likewise the warped time-t ones.
+  std::optional<std::string> SF_I0_Warped_FileName;
+  std::optional<std::string> SF_It_Warped_FileName;
+  std::optional<std::string> IMG_TYPE = std::string("png");
+};
+
 // One outer iteration's warping, in order: lift and project the estimate `fields` (steps 1-4);
 // RefFlowMask from view 0's time-t maps; StereoMask0 of views 1..N-1 when depth is estimated;
 // ViewMaskT of views 1..N-1 (view 1 starting from `black_line`, the black-line image, which must
@@ -79,7 +95,7 @@ struct ViewWarping {
 // (time-0 ones saved under SF_I0_Warped_FileName, time-t ones of views 1..N-1 under
 // SF_It_Warped_FileName, when set). `level` is 1-based and selects the pyramid element level - 1.
 // The masks and derivative images are new matrices; the maps and warped images reuse `out`'s.
-void WarpViewsOntoReference(const ParameterSet& parameters, const LevelGeometry& geometry,
+void WarpViewsOntoReference(const WarpOptions& options, const LevelGeometry& geometry,
                             const std::vector<ImagePyramid>& time0,
                             const std::vector<ImagePyramid>& timet, const cv::Mat& black_line,
                             int level, const SceneFields& fields, bool depth_fixed,

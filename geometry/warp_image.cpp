@@ -35,15 +35,16 @@ void SaveMatrixImage(const std::string& file_name, const cv::Mat& matrix) {
 }
 
 void WarpViewImage(const cv::Mat& view_image, const cv::Mat& MapX, const cv::Mat& MapY,
-                   const OptionalString& save_prefix, int view, const ParameterSet& parameters,
+                   const std::optional<std::string>& save_prefix, int view,
+                   const std::optional<std::string>& image_type,
                    cv::Mat& warped, cv::Mat& warped_dx, cv::Mat& warped_dy, cv::Mat& scratch) {
   CV_Assert(view_image.type() == CV_8UC1 || view_image.type() == CV_32FC1);
   CV_Assert(MapX.type() == CV_32FC1 && MapY.type() == CV_32FC1 && MapX.size() == MapY.size());
   cv::remap(view_image, warped, MapX, MapY, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
   cv::GaussianBlur(warped, warped, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
   if (save_prefix) {
-    if (!parameters.IMG_TYPE) throw InputError("Error: IMG_TYPE is not set");
-    SaveMatrixImage(ViewFileName(*save_prefix, view, *parameters.IMG_TYPE), warped);
+    if (!image_type) throw InputError("Error: IMG_TYPE is not set");
+    SaveMatrixImage(ViewFileName(*save_prefix, view, *image_type), warped);
   }
   warped_dx = ScaledScharr(warped, 1, 0, scratch);
   warped_dy = ScaledScharr(warped, 0, 1, scratch);

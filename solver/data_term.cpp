@@ -254,6 +254,79 @@ void AccumulateDepthFixed(DataTermRow& row, int x, PixelEquations& e) {
   if (row.motion_prior) AddMotionPrior(row, x, d, e);
 }
 
+// Row y of the fields the motion prior reads, for views 0..N-1.
+void BindMotionPriorRows(const LevelState& state, int y, int N, DataTermRow& row) {
+  const MotionTargets& targets = state.motion_targets;
+  const EstimateProjection& moved = state.warping.estimate;
+  for (auto* list : {&row.MovedMapX, &row.MovedMapY, &row.TargetX, &row.TargetY,
+                     &row.TargetDxDZ, &row.TargetDyDZ}) {
+    list->assign(N, nullptr);
+  }
+  for (int i = 0; i < N; ++i) {
+    row.MovedMapX[i] = RowOf(moved.MapXt[i], y);
+    row.MovedMapY[i] = RowOf(moved.MapYt[i], y);
+    row.TargetX[i] = RowOf(targets.MapX[i], y);
+    row.TargetY[i] = RowOf(targets.MapY[i], y);
+    if (state.depth_estimated) {
+      row.TargetDxDZ[i] = RowOf(targets.DxDZ[i], y);
+      row.TargetDyDZ[i] = RowOf(targets.DyDZ[i], y);
+    }
+  }
+}
+
+// The fields of one warped image: the image, its derivatives, the Jacobian of its warp and where
+// the reference pixels land in the view.
+struct WarpedImageFields {
+  const cv::Mat &value, &dx, &dy, &a11, &a12, &a21, &a22, &mapX, &mapY;
+};
+
+void BindWarpedImageRow(const WarpedImageFields& fields, int y, WarpedImageRow& row) {
+  row.value = ImageRow(fields.value, y);
+  row.dx = RowOf(fields.dx, y);
+  row.dy = RowOf(fields.dy, y);
+  row.a11 = RowOf(fields.a11, y);
+  row.a12 = RowOf(fields.a12, y);
+  row.a21 = RowOf(fields.a21, y);
+  row.a22 = RowOf(fields.a22, y);
+  row.mapX = RowOf(fields.mapX, y);
+  row.mapY = RowOf(fields.mapY, y);
+}
+
+// Row y of view i's warped images, their derivatives and masks: at time t for every view, at
+// time 0 for views 1..N-1.
+void BindViewRows(LevelState& state, int y, int i, DataTermRow& row) {
+  const ViewWarping& warping = state.warping;
+  WarpedImageRow& t = row.timeT[i];
+  BindWarpedImageRow({warping.WarpedT[i], warping.WarpedTDx[i], warping.WarpedTDy[i],
+                      state.JacXxT[i], state.JacXyT[i], state.JacYxT[i], state.JacYyT[i],
+                      state.incremented.MapXt[i], state.incremented.MapYt[i]},
+                     y, t);
+  t.DxDU = RowOf(state.DxDU[i], y);
+  t.DxDV = RowOf(state.DxDV[i], y);
+  t.DxDW = RowOf(state.DxDW[i], y);
+  t.DyDU = RowOf(state.DyDU[i], y);
+  t.DyDV = RowOf(state.DyDV[i], y);
+  t.DyDW = RowOf(state.DyDW[i], y);
+  if (state.depth_estimated) {
+    t.DxDZ = RowOf(state.DxDZT[i], y);
+    t.DyDZ = RowOf(state.DyDZT[i], y);
+  }
+  if (i == 0) return;
+
+  WarpedImageRow& zero = row.time0[i];
+  BindWarpedImageRow({warping.Warped0[i], warping.Warped0Dx[i], warping.Warped0Dy[i],
+                      state.JacXx0[i], state.JacXy0[i], state.JacYx0[i], state.JacYy0[i],
+                      state.incremented.MapX0[i], state.incremented.MapY0[i]},
+                     y, zero);
+  if (state.depth_estimated) {
+    zero.DxDZ = RowOf(state.DxDZ0[i], y);
+    zero.DyDZ = RowOf(state.DyDZ0[i], y);
+    row.StereoMask0[i] = MaskRowOf(state.warping.StereoMask0[i], y);
+  }
+  row.ViewMaskT[i] = MaskRowOf(state.warping.ViewMaskT[i], y);
+  row.ViewMaskTCopy[i] = MaskRowOf(state.warping.ViewMaskTCopy[i], y);
+}
+
 }  // namespace
 
 void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow& row) {
@@ -279,24 +352,7 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
   }
 
   row.motion_prior = !state.motion_prior.StaticPixels.empty();
-  if (row.motion_prior) {
-    const MotionTargets& targets = state.motion_targets;
-    const EstimateProjection& moved = state.warping.estimate;
-    for (auto* list : {&row.MovedMapX, &row.MovedMapY, &row.TargetX, &row.TargetY,
-                       &row.TargetDxDZ, &row.TargetDyDZ}) {
-      list->assign(N, nullptr);
-    }
-    for (int i = 0; i < N; ++i) {
-      row.MovedMapX[i] = RowOf(moved.MapXt[i], y);
-      row.MovedMapY[i] = RowOf(moved.MapYt[i], y);
-      row.TargetX[i] = RowOf(targets.MapX[i], y);
-      row.TargetY[i] = RowOf(targets.MapY[i], y);
-      if (state.depth_estimated) {
-        row.TargetDxDZ[i] = RowOf(targets.DxDZ[i], y);
-        row.TargetDyDZ[i] = RowOf(targets.DyDZ[i], y);
-      }
-    }
-  }
+  if (row.motion_prior) BindMotionPriorRows(state, y, N, row);
   row.timeT.resize(N);
   row.time0.resize(N);
   row.ViewMaskT.assign(N, nullptr);
@@ -308,47 +364,7 @@ void BindDataTermRow(LevelState& state, const cv::Mat& I_ref, int y, DataTermRow
   row.linear0.resize(N);
   row.linearT.resize(N);
 
-  for (int i = 0; i < N; ++i) {
-    WarpedImageRow& t = row.timeT[i];
-    t.value = ImageRow(state.warping.WarpedT[i], y);
-    t.dx = RowOf(state.warping.WarpedTDx[i], y);
-    t.dy = RowOf(state.warping.WarpedTDy[i], y);
-    t.a11 = RowOf(state.JacXxT[i], y);
-    t.a12 = RowOf(state.JacXyT[i], y);
-    t.a21 = RowOf(state.JacYxT[i], y);
-    t.a22 = RowOf(state.JacYyT[i], y);
-    t.DxDU = RowOf(state.DxDU[i], y);
-    t.DxDV = RowOf(state.DxDV[i], y);
-    t.DxDW = RowOf(state.DxDW[i], y);
-    t.DyDU = RowOf(state.DyDU[i], y);
-    t.DyDV = RowOf(state.DyDV[i], y);
-    t.DyDW = RowOf(state.DyDW[i], y);
-    if (state.depth_estimated) {
-      t.DxDZ = RowOf(state.DxDZT[i], y);
-      t.DyDZ = RowOf(state.DyDZT[i], y);
-    }
-    t.mapX = RowOf(state.incremented.MapXt[i], y);
-    t.mapY = RowOf(state.incremented.MapYt[i], y);
-    if (i == 0) continue;
-
-    WarpedImageRow& zero = row.time0[i];
-    zero.value = ImageRow(state.warping.Warped0[i], y);
-    zero.dx = RowOf(state.warping.Warped0Dx[i], y);
-    zero.dy = RowOf(state.warping.Warped0Dy[i], y);
-    zero.a11 = RowOf(state.JacXx0[i], y);
-    zero.a12 = RowOf(state.JacXy0[i], y);
-    zero.a21 = RowOf(state.JacYx0[i], y);
-    zero.a22 = RowOf(state.JacYy0[i], y);
-    if (state.depth_estimated) {
-      zero.DxDZ = RowOf(state.DxDZ0[i], y);
-      zero.DyDZ = RowOf(state.DyDZ0[i], y);
-      row.StereoMask0[i] = MaskRowOf(state.warping.StereoMask0[i], y);
-    }
-    zero.mapX = RowOf(state.incremented.MapX0[i], y);
-    zero.mapY = RowOf(state.incremented.MapY0[i], y);
-    row.ViewMaskT[i] = MaskRowOf(state.warping.ViewMaskT[i], y);
-    row.ViewMaskTCopy[i] = MaskRowOf(state.warping.ViewMaskTCopy[i], y);
-  }
+  for (int i = 0; i < N; ++i) BindViewRows(state, y, i, row);
 }
 
 void AccumulateDataTerms(DataTermRow& row, int x, PixelEquations& equations) {

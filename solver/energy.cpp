@@ -58,16 +58,16 @@ inline double SquaredNorm(float dx, float dy) {
 
 void AddSmoothnessEnergy(const LevelState& state, const cv::Mat& U, const cv::Mat& V,
                          const cv::Mat& W, const cv::Mat& Z, const SmoothWeights& weights,
-                         const ParameterSet& parameters, EnergyTotals& totals) {
+                         const SmoothnessOptions& options, EnergyTotals& totals) {
   const bool depth = state.depth_estimated;
   cv::Mat Ux, Uy, Vx, Vy, Wx, Wy, Zx, Zy;
   CentralGradient(U, Ux, Uy);
   CentralGradient(V, Vx, Vy);
   CentralGradient(W, Wx, Wy);
   if (depth) CentralGradient(Z, Zx, Zy);
-  const bool uvwz = parameters.DIV_UVWZ != 0;
-  const bool uvw = parameters.DIV_UVW != 0;
-  const bool uv_zw = parameters.DIV_UV_ZW != 0;
+  const bool uvwz = options.DIV_UVWZ != 0;
+  const bool uvw = options.DIV_UVW != 0;
+  const bool uv_zw = options.DIV_UV_ZW != 0;
   const double e = kSmoothnessEpsilon;
   for (int y = 0; y < U.rows; ++y) {
     const float *ux = Ux.ptr<float>(y), *uy = Uy.ptr<float>(y);
@@ -76,10 +76,10 @@ void AddSmoothnessEnergy(const LevelState& state, const cv::Mat& U, const cv::Ma
     const float* zx = depth ? Zx.ptr<float>(y) : nullptr;
     const float* zy = depth ? Zy.ptr<float>(y) : nullptr;
     for (int x = 0; x < U.cols; ++x) {
-      const double S_UV = parameters.MuU * SquaredNorm(ux[x], uy[x]) +
-                          parameters.MuV * SquaredNorm(vx[x], vy[x]);
-      const double S_W = parameters.MuW * SquaredNorm(wx[x], wy[x]);
-      const double S_Z = depth ? parameters.MuZ * SquaredNorm(zx[x], zy[x]) : 0;
+      const double S_UV = options.MuU * SquaredNorm(ux[x], uy[x]) +
+                          options.MuV * SquaredNorm(vx[x], vy[x]);
+      const double S_W = options.MuW * SquaredNorm(wx[x], wy[x]);
+      const double S_Z = depth ? options.MuZ * SquaredNorm(zx[x], zy[x]) : 0;
       double E_s;
       if (uvwz && depth) {
         const double s = std::sqrt(S_UV + S_W + S_Z + e);
@@ -115,7 +115,7 @@ void AddSmoothnessEnergy(const LevelState& state, const cv::Mat& U, const cv::Ma
 
 EnergyTotals ComputeEnergy(const LevelState& state, const cv::Mat& I_ref, const cv::Mat& U,
                            const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
-                           const SmoothWeights& weights, const ParameterSet& parameters) {
+                           const SmoothWeights& weights, const SmoothnessOptions& options) {
   const int N = static_cast<int>(state.warping.WarpedT.size());
   CV_Assert(N >= 1 && I_ref.size() == state.size && U.size() == state.size);
   EnergyTotals totals;
@@ -123,7 +123,7 @@ EnergyTotals ComputeEnergy(const LevelState& state, const cv::Mat& I_ref, const 
   totals.E_Stere0.assign(N, 0.0);
   totals.E_Stereo_t.assign(N, 0.0);
   AddDataEnergy(state, I_ref, totals);
-  AddSmoothnessEnergy(state, U, V, W, Z, weights, parameters, totals);
+  AddSmoothnessEnergy(state, U, V, W, Z, weights, options, totals);
   totals.Edata = totals.E_ref_flow;
   for (int i = 1; i < N; ++i) {
     totals.Edata += totals.E_flow[i] + totals.E_Stere0[i] + totals.E_Stereo_t[i];
@@ -151,9 +151,9 @@ void WriteEnergyLines(const RunLog& log, int level, cv::Size size, const EnergyT
 
 void WriteEnergyReport(const RunLog& log, const LevelState& state, const cv::Mat& I_ref,
                        const cv::Mat& U, const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
-                       const SmoothWeights& weights, const ParameterSet& parameters) {
+                       const SmoothWeights& weights, const SmoothnessOptions& options) {
   if (log.stream() == nullptr) return;
-  const EnergyTotals totals = ComputeEnergy(state, I_ref, U, V, W, Z, weights, parameters);
+  const EnergyTotals totals = ComputeEnergy(state, I_ref, U, V, W, Z, weights, options);
   WriteEnergyLines(log, state.level, state.size, totals, weights);
 }
 

@@ -4,9 +4,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "config/parameter_set.h"
 #include "io/run_log.h"
 #include "solver/level_state.h"
+#include "solver/smoothness.h"
 
 namespace sceneflow {
 
@@ -28,7 +28,7 @@ struct EnergyTotals {
 // set when they are not 0.
 EnergyTotals ComputeEnergy(const LevelState& state, const cv::Mat& I_ref, const cv::Mat& U,
                            const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
-                           const SmoothWeights& weights, const ParameterSet& parameters);
+                           const SmoothWeights& weights, const SmoothnessOptions& options);
 
 // Writes the report lines of one level: resolution, totals per pixel, per-view breakdown and the
 // raw sums.
@@ -39,6 +39,6 @@ void WriteEnergyLines(const RunLog& log, int level, cv::Size size, const EnergyT
 // present.
 void WriteEnergyReport(const RunLog& log, const LevelState& state, const cv::Mat& I_ref,
                        const cv::Mat& U, const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
-                       const SmoothWeights& weights, const ParameterSet& parameters);
+                       const SmoothWeights& weights, const SmoothnessOptions& options);
 
 }  // namespace sceneflow

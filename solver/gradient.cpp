@@ -1,6 +1,6 @@
 #include "solver/gradient.h"
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 namespace sceneflow {
 

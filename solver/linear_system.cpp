@@ -4,7 +4,7 @@
 #include <atomic>
 #include <vector>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "solver/sor_exact.h"
@@ -64,13 +64,13 @@ constexpr int kSingleThreadSolvesAfterWaiting = 16;
 
 void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat& U,
                           const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
-                          const SmoothWeights& weights, const ParameterSet& parameters) {
+                          const SmoothWeights& weights, const SmoothnessOptions& options) {
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   CV_Assert(k == (state.depth_estimated ? 4 : 3));
   CV_Assert(cols >= 2 && rows >= 2 && I_ref.size() == state.size);
   ComputeIncrementGradients(state);
-  ComputeDiffusivities(state, parameters);
+  ComputeDiffusivities(state, options);
 
   const int R = cols * k;
   const int N = rows * R;
@@ -90,7 +90,7 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
   WriteFrameRows(matrix, width, (rows - 1) * R, R, inverse_h, minus_inverse_h);
 
   const EquationWeights equation_weights =
-      SmoothnessEquationWeights(weights, parameters, state.h);
+      SmoothnessEquationWeights(weights, options, state.h);
   // Every image row writes only its own system rows and its own pixels' mask codes.
   ParallelRows(rows - 2, [&](int begin, int end) {
     DataTermRow data_row;
@@ -114,7 +114,7 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
   });
 }
 
-void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod method) {
+void SolveSOR(LevelState& state, const SorOptions& sor, SorMethod method) {
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   const int N = rows * cols * k;
@@ -124,7 +124,7 @@ void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod metho
   CV_Assert(state.RightHandSide.rows == N && state.RightHandSide.type() == CV_32F &&
             state.RightHandSide.isContinuous());
   if (method == SorMethod::kParallel) {
-    SolveSORParallel(state, parameters);
+    SolveSORParallel(state, sor);
     return;
   }
 
@@ -133,7 +133,7 @@ void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod metho
   cv::Mat& previous = state.PreviousIncrementVector;
   previous.create(N, 1, CV_32F);
   previous.setTo(0);
-  const double omega = parameters.OmegaSOR;
+  const double omega = sor.OmegaSOR;
   RelaxationFactors(state.SystemMatrix, rows, cols, k, omega, state.Relaxation);
 
   // Process-wide: a busy machine stays busy for a while.
@@ -152,7 +152,7 @@ void SolveSOR(LevelState& state, const ParameterSet& parameters, SorMethod metho
   double err = 0;
   int iterations = 0;
   bool first = true;
-  while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
+  while (first || (err >= sor.EpsilonSOR && iterations < sor.MaxIterSOR)) {
     first = false;
     if (!RunExactSweeps(state, state.Relaxation.data(), omega, x, options)) {
       options.threads = 1;

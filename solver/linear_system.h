@@ -4,8 +4,9 @@
 
 #include <opencv2/core.hpp>
 
-#include "config/parameter_set.h"
 #include "solver/level_state.h"
+#include "solver/smoothness.h"
+#include "solver/sor_options.h"
 
 namespace sceneflow {
 
@@ -26,7 +27,7 @@ inline double Clamp(double value, double limit) { return std::min(std::max(value
 // read only when depth is estimated); I_ref is the reference time-0 image of the level.
 void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat& U,
                           const cv::Mat& V, const cv::Mat& W, const cv::Mat& Z,
-                          const SmoothWeights& weights, const ParameterSet& parameters);
+                          const SmoothWeights& weights, const SmoothnessOptions& options);
 
 // Solves the assembled system by successive over-relaxation into IncrementVector, starting from
 // zero. Each iteration runs four sweeps (image rows top to bottom with system rows ascending, then
@@ -37,8 +38,7 @@ void AssembleLinearSystem(LevelState& state, const cv::Mat& I_ref, const cv::Mat
 // method gives exactly the result of that sequential order for any thread count; kParallel runs
 // the red-black solver of sor_parallel.h instead.
 enum class SorMethod { kExact, kParallel };
-void SolveSOR(LevelState& state, const ParameterSet& parameters,
-              SorMethod method = SorMethod::kExact);
+void SolveSOR(LevelState& state, const SorOptions& options, SorMethod method = SorMethod::kExact);
 
 // Copies IncrementVector into dU, dV, dW (limited to ±5) and, with depth estimated, dZ (±20).
 void UnpackIncrements(LevelState& state);

@@ -11,7 +11,7 @@
 
 #include "geometry/projection.h"
 #include "geometry/projection_derivative.h"
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 namespace sceneflow {
 namespace {

@@ -175,130 +175,190 @@ void CopyOut(const cv::Mat& field, cv::Mat* out) {
   }
 }
 
-}  // namespace
+// One solver run coarse-to-fine: what lasts across its levels (the estimate, the calibration and
+// smoothness weights of the current level) and the steps of a level, in the order they run.
+class CoarseToFine {
+ public:
+  CoarseToFine(const SolverOptions& options, const SolverRun& run)
+      : options_(options),
+        run_(run),
+        views_(options.warp.NumOfViews),
+        depth_estimated_(!run.depth_fixed),
+        level_factor_(LevelFactor(options.PyramidEta, run.start_level)),
+        weights_(LevelSmoothWeights(options.smoothness, level_factor_)),
+        // Building a level's projection matrices writes 1/LevelFactor into C(2,2) of every view.
+        calibration_(CopyCalibration(run.calibration)),
+        view_centres_(BuildViewCentres()),
+        e_{run.start.U.clone(), run.start.V.clone(), run.start.W.clone(), run.start.Z.clone()},
+        clock_(run.phase_times) {}
 
-void SceneFlowSolver(const ParameterSet& p, const SolverRun& run) {
-  const int views = p.NumOfViews;
-  const bool depth_estimated = !run.depth_fixed;
-  double level_factor = LevelFactor(p.PyramidEta, run.start_level);
-  SmoothWeights weights = LevelSmoothWeights(p, level_factor);
-  // Building a level's projection matrices writes 1/LevelFactor into C(2,2) of every view.
-  CalibrationSet calibration = CopyCalibration(run.calibration);
-  std::vector<cv::Mat> projection_matrices;
-  BuildProjectionMatrices(calibration, views, level_factor, projection_matrices);
-  const std::vector<cv::Mat> view_centres =
-      ComputeViewCentres(calibration.R, calibration.T, CentreOfProjection(p), views);
-  const ReferenceIntrinsics intrinsics = ReferenceIntrinsicsOf(p);
-
-  Estimate e{run.start.U.clone(), run.start.V.clone(), run.start.W.clone(), run.start.Z.clone()};
-  PhaseClock clock(run.phase_times);
-
-  for (int level = run.start_level; level >= run.final_level; --level) {
-    const cv::Mat& reference = run.time0[0][level - 1];
-    LevelState st;
-    SetUpLevel(level, reference.size(), views, depth_estimated, run.h, st);
-    if (run.counts != nullptr) ++run.counts->levels;
-    if (depth_estimated && p.SF_D0_FileName && !SaveFalseColourImage(e.Z, *p.SF_D0_FileName)) {
-      throw InputError("Error: could not write colour image " + *p.SF_D0_FileName);
+  // Every level from the start level down to the final one, then the estimate to the outputs.
+  void Run() {
+    for (int level = run_.start_level; level >= run_.final_level; --level) {
+      if (!SolveLevel(level)) break;
+      if (level != run_.final_level) PassToFinerLevel(level);
     }
-    const LevelGeometry geometry{calibration, view_centres, intrinsics, level_factor,
+    CopyOut(e_.U, run_.U_out);
+    CopyOut(e_.V, run_.V_out);
+    CopyOut(e_.W, run_.W_out);
+    CopyOut(e_.Z, run_.Z_out);
+    clock_.Charge(&PhaseTimes::other);
+  }
+
+ private:
+  std::vector<cv::Mat> BuildViewCentres() {
+    BuildProjectionMatrices(calibration_, views_, level_factor_, projection_matrices_);
+    return ComputeViewCentres(calibration_.R, calibration_.T, options_.centre_of_projection,
+                              views_);
+  }
+
+  // The outer iterations of one level, each followed by the increments' addition, and the level's
+  // closing energy report. False when the run stops before solving (MaxIterOuter 0).
+  bool SolveLevel(int level) {
+    const cv::Mat& reference = run_.time0[0][level - 1];
+    LevelState st;
+    SetUpLevel(level, reference.size(), views_, depth_estimated_, run_.h, st);
+    if (run_.counts != nullptr) ++run_.counts->levels;
+    SaveDepthImage();
+    const LevelGeometry geometry{calibration_, view_centres_, options_.intrinsics, level_factor_,
                                  st.gridX, st.gridY};
-    bool stopped_before_solving = false;
-    const bool start_depth_prior = run.start_depth_prior && depth_estimated;
-    if (start_depth_prior) SetUpStartDepthPrior(run.start.Z, st);
-    if (run.rigid_background != nullptr) SetUpMotionPrior(*run.rigid_background, st);
+    const bool start_depth_prior = run_.start_depth_prior && depth_estimated_;
+    if (start_depth_prior) SetUpStartDepthPrior(run_.start.Z, st);
+    if (run_.rigid_background != nullptr) SetUpMotionPrior(*run_.rigid_background, st);
 
     double outer_change = 0;
-    for (int outer = 0;
-         outer < 2 || (outer_change > p.EpsilonOuter && outer <= p.MaxIterOuter); ++outer) {
-      const SceneFields fields{e.U, e.V, e.W, e.Z};
-      clock.Charge(&PhaseTimes::other);
-      WarpViewsOntoReference(p, geometry, run.time0, run.timet, run.black_line, level, fields,
-                             run.depth_fixed, st.warping);
-      clock.Charge(&PhaseTimes::warping);
-      AssembleTerms(e.U, e.V, e.W, e.Z, projection_matrices, level_factor, intrinsics, st);
-      if (start_depth_prior) UpdateStartDepthPrior(e.Z, views, st);
-      if (run.rigid_background != nullptr) {
-        UpdateMotionTargets(run.rigid_background->motion, st.motion_prior,
-                            st.warping.estimate.RefPointX, st.warping.estimate.RefPointY, e.Z,
-                            st.RayX, st.RayY, projection_matrices, st.motion_targets);
-      }
-      clock.Charge(&PhaseTimes::term_assembly);
-      ZeroIncrements(st);
-      if (run.counts != nullptr) ++run.counts->outer_iterations;
-
-      double inner_change = 0;
-      int inner = 0;
-      do {
-        if (run.observer != nullptr) {
-          run.observer->Iteration({level, reference.size(), outer, inner, run.depth_fixed});
-        }
-        const SceneFields increments{st.dU, st.dV, st.dW,
-                                     depth_estimated ? st.dZ : cv::Mat()};
-        clock.Charge(&PhaseTimes::other);
-        ProjectEstimate(geometry, views, fields, &increments, st.incremented);
-        clock.Charge(&PhaseTimes::projection);
-        AssembleLinearSystem(st, reference, e.U, e.V, e.W, e.Z, weights, p);
-        clock.Charge(&PhaseTimes::system_assembly);
-        if (run.counts != nullptr) ++run.counts->inner_iterations;
-        if (inner == 0 && outer == 0) {
-          WriteEnergyReport(run.log, st, reference, e.U, e.V, e.W, e.Z, weights, p);
-          clock.Charge(&PhaseTimes::energy_report);
-        }
-        if (p.MaxIterOuter == 0) {
-          stopped_before_solving = true;
-          break;
-        }
-        SolveSOR(st, p, run.sor);
-        clock.Charge(&PhaseTimes::sor);
-        st.dU.copyTo(st.PrevdU);
-        st.dV.copyTo(st.PrevdV);
-        st.dW.copyTo(st.PrevdW);
-        if (depth_estimated) st.dZ.copyTo(st.PrevdZ);
-        UnpackIncrements(st);
-        inner_change = IncrementChange(st);
-        ++inner;
-      } while (inner_change > p.EpsilonInner && inner <= p.MaxIterInner);
-      if (stopped_before_solving) break;
-
-      outer_change = AddIncrements(st, e);
+    for (int outer = 0; outer < 2 || (outer_change > options_.EpsilonOuter &&
+                                      outer <= options_.MaxIterOuter);
+         ++outer) {
+      const SceneFields fields{e_.U, e_.V, e_.W, e_.Z};
+      Linearise(geometry, level, fields, start_depth_prior, st);
+      if (!SolveIncrements(geometry, reference, outer, fields, st)) return false;
+      outer_change = AddIncrements(st, e_);
     }
-    if (stopped_before_solving) break;
-    clock.Charge(&PhaseTimes::other);
-    WriteEnergyReport(run.log, st, reference, e.U, e.V, e.W, e.Z, weights, p);
-    clock.Charge(&PhaseTimes::energy_report);
+    clock_.Charge(&PhaseTimes::other);
+    WriteEnergyReport(run_.log, st, reference, e_.U, e_.V, e_.W, e_.Z, weights_,
+                      options_.smoothness);
+    clock_.Charge(&PhaseTimes::energy_report);
+    return true;
+  }
 
-    if (level != run.final_level) {
-      const cv::Size finer = run.time0[0][level - 2].size();
-      for (cv::Mat* field : {&e.U, &e.V, &e.W, &e.Z}) ResizeBilinear(*field, finer);
-      level_factor = FinerLevelFactor(level_factor, p.PyramidEta);
-      weights.SmoothWeightUV /= p.PyramidEta;
-      weights.SmoothWeightW /= p.PyramidEta;
-      weights.SmoothWeightZ /= p.PyramidEta;
-      BuildProjectionMatrices(calibration, views, level_factor, projection_matrices);
+  // The colour picture of the depth at the start of a level (SF_D0_FileName), while depth is
+  // estimated.
+  void SaveDepthImage() const {
+    const std::optional<std::string>& file = options_.SF_D0_FileName;
+    if (depth_estimated_ && file && !SaveFalseColourImage(e_.Z, *file)) {
+      throw InputError("Error: could not write colour image " + *file);
     }
   }
 
-  CopyOut(e.U, run.U_out);
-  CopyOut(e.V, run.V_out);
-  CopyOut(e.W, run.W_out);
-  CopyOut(e.Z, run.Z_out);
-  clock.Charge(&PhaseTimes::other);
+  // The start of an outer iteration: the views warped onto the reference with their masks, the
+  // derivative fields of the linearisation and the priors' targets; the increments start at 0.
+  void Linearise(const LevelGeometry& geometry, int level, const SceneFields& fields,
+                 bool start_depth_prior, LevelState& st) {
+    clock_.Charge(&PhaseTimes::other);
+    WarpViewsOntoReference(options_.warp, geometry, run_.time0, run_.timet, run_.black_line, level,
+                           fields, run_.depth_fixed, st.warping);
+    clock_.Charge(&PhaseTimes::warping);
+    AssembleTerms(e_.U, e_.V, e_.W, e_.Z, projection_matrices_, level_factor_, options_.intrinsics,
+                  st);
+    if (start_depth_prior) UpdateStartDepthPrior(e_.Z, views_, st);
+    if (run_.rigid_background != nullptr) {
+      UpdateMotionTargets(run_.rigid_background->motion, st.motion_prior,
+                          st.warping.estimate.RefPointX, st.warping.estimate.RefPointY, e_.Z,
+                          st.RayX, st.RayY, projection_matrices_, st.motion_targets);
+    }
+    clock_.Charge(&PhaseTimes::term_assembly);
+    ZeroIncrements(st);
+    if (run_.counts != nullptr) ++run_.counts->outer_iterations;
+  }
+
+  // The inner iterations of one outer iteration: each projects the estimate plus the increments,
+  // assembles the linear system and solves it by SOR for new increments, until they settle. The
+  // level's first system is followed by the level's opening energy report. False when the run
+  // stops there, before solving (MaxIterOuter 0).
+  bool SolveIncrements(const LevelGeometry& geometry, const cv::Mat& reference, int outer,
+                       const SceneFields& fields, LevelState& st) {
+    double inner_change = 0;
+    int inner = 0;
+    do {
+      if (run_.observer != nullptr) {
+        run_.observer->Iteration({st.level, reference.size(), outer, inner, run_.depth_fixed});
+      }
+      const SceneFields increments{st.dU, st.dV, st.dW, depth_estimated_ ? st.dZ : cv::Mat()};
+      clock_.Charge(&PhaseTimes::other);
+      ProjectEstimate(geometry, views_, fields, &increments, st.incremented);
+      clock_.Charge(&PhaseTimes::projection);
+      AssembleLinearSystem(st, reference, e_.U, e_.V, e_.W, e_.Z, weights_, options_.smoothness);
+      clock_.Charge(&PhaseTimes::system_assembly);
+      if (run_.counts != nullptr) ++run_.counts->inner_iterations;
+      if (inner == 0 && outer == 0) {
+        WriteEnergyReport(run_.log, st, reference, e_.U, e_.V, e_.W, e_.Z, weights_,
+                          options_.smoothness);
+        clock_.Charge(&PhaseTimes::energy_report);
+      }
+      if (options_.MaxIterOuter == 0) return false;
+      SolveSOR(st, options_.sor, run_.sor);
+      clock_.Charge(&PhaseTimes::sor);
+      KeepIncrements(st);
+      UnpackIncrements(st);
+      inner_change = IncrementChange(st);
+      ++inner;
+    } while (inner_change > options_.EpsilonInner && inner <= options_.MaxIterInner);
+    return true;
+  }
+
+  // The increments of the last inner iteration, kept to measure the change of the next.
+  void KeepIncrements(LevelState& st) const {
+    st.dU.copyTo(st.PrevdU);
+    st.dV.copyTo(st.PrevdV);
+    st.dW.copyTo(st.PrevdW);
+    if (depth_estimated_) st.dZ.copyTo(st.PrevdZ);
+  }
+
+  // The estimate resized to the next finer level, with that level's factor, smoothness weights
+  // and projection matrices.
+  void PassToFinerLevel(int level) {
+    const cv::Size finer = run_.time0[0][level - 2].size();
+    for (cv::Mat* field : {&e_.U, &e_.V, &e_.W, &e_.Z}) ResizeBilinear(*field, finer);
+    level_factor_ = FinerLevelFactor(level_factor_, options_.PyramidEta);
+    weights_.SmoothWeightUV /= options_.PyramidEta;
+    weights_.SmoothWeightW /= options_.PyramidEta;
+    weights_.SmoothWeightZ /= options_.PyramidEta;
+    BuildProjectionMatrices(calibration_, views_, level_factor_, projection_matrices_);
+  }
+
+  const SolverOptions& options_;
+  const SolverRun& run_;
+  const int views_;
+  const bool depth_estimated_;
+  double level_factor_;
+  SmoothWeights weights_;
+  CalibrationSet calibration_;
+  std::vector<cv::Mat> projection_matrices_;
+  const std::vector<cv::Mat> view_centres_;
+  Estimate e_;
+  PhaseClock clock_;
+};
+
+}  // namespace
+
+void SceneFlowSolver(const SolverOptions& options, const SolverRun& run) {
+  CoarseToFine(options, run).Run();
 }
 
 namespace {
 
 // Calls `use` with the geometry of a run's start level and the views' images there.
 template <typename Use>
-auto AtStartLevel(const ParameterSet& p, const SolverRun& run, const Use& use) {
-  const int views = p.NumOfViews;
+auto AtStartLevel(const SolverOptions& options, const SolverRun& run, const Use& use) {
+  const int views = options.warp.NumOfViews;
   CalibrationSet calibration = CopyCalibration(run.calibration);
   const std::vector<cv::Mat> view_centres =
-      ComputeViewCentres(calibration.R, calibration.T, CentreOfProjection(p), views);
+      ComputeViewCentres(calibration.R, calibration.T, options.centre_of_projection, views);
   cv::Mat gridX, gridY;
   MakePixelGrids(run.start.Z.size(), gridX, gridY);
-  const LevelGeometry geometry{calibration, view_centres, ReferenceIntrinsicsOf(p),
-                               LevelFactor(p.PyramidEta, run.start_level), gridX, gridY};
+  const LevelGeometry geometry{calibration, view_centres, options.intrinsics,
+                               LevelFactor(options.PyramidEta, run.start_level), gridX, gridY};
   std::vector<cv::Mat> time0_images, time_t_images;
   for (int view = 0; view < views; ++view) {
     time0_images.push_back(run.time0[view][run.start_level - 1]);
@@ -309,19 +369,19 @@ auto AtStartLevel(const ParameterSet& p, const SolverRun& run, const Use& use) {
 
 }  // namespace
 
-std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& p, const SolverRun& run,
-                                                      SceneFields& start) {
-  return AtStartLevel(p, run, [&](const LevelGeometry& geometry,
+std::optional<RigidBackground> PrepareRigidBackground(const SolverOptions& options,
+                                                      const SolverRun& run, SceneFields& start) {
+  return AtStartLevel(options, run, [&](const LevelGeometry& geometry,
                                   const std::vector<cv::Mat>& time0_images,
                                   const std::vector<cv::Mat>& time_t_images)
                                   -> std::optional<RigidBackground> {
-    const double far_depth = kFarDepthShare * p.maxZ;
+    const double far_depth = kFarDepthShare * options.warp.occlusion.maxZ;
     const std::optional<CameraMotion> motion = FitCameraMotion(geometry, start, far_depth);
     if (!motion) return std::nullopt;
     RigidBackground background;
     background.motion = *motion;
-    background.static_pixels = ChooseStaticPixels(*motion, geometry, p.NumOfViews, time0_images,
-                                                  time_t_images, far_depth, start);
+    background.static_pixels = ChooseStaticPixels(*motion, geometry, options.warp.NumOfViews,
+                                                  time0_images, time_t_images, far_depth, start);
     background.U = start.U;
     background.V = start.V;
     background.W = start.W;
@@ -329,11 +389,12 @@ std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& p, con
   });
 }
 
-double StartCensusMisfit(const ParameterSet& p, const SolverRun& run) {
-  return AtStartLevel(p, run, [&](const LevelGeometry& geometry,
+double StartCensusMisfit(const SolverOptions& options, const SolverRun& run) {
+  return AtStartLevel(options, run, [&](const LevelGeometry& geometry,
                                   const std::vector<cv::Mat>& time0_images,
                                   const std::vector<cv::Mat>& time_t_images) {
-    return StartCensusMisfit(geometry, p.NumOfViews, run.start, time0_images, time_t_images);
+    return StartCensusMisfit(geometry, options.warp.NumOfViews, run.start, time0_images,
+                             time_t_images);
   });
 }
 

@@ -1,19 +1,46 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "config/parameter_set.h"
 #include "geometry/calibration.h"
+#include "geometry/camera.h"
 #include "geometry/view_warping.h"
 #include "io/pyramid.h"
 #include "io/run_log.h"
 #include "solver/linear_system.h"
 #include "solver/rigid_background.h"
+#include "solver/smoothness.h"
 #include "solver/solver_observer.h"
+#include "solver/sor_options.h"
 
 namespace sceneflow {
+
+// What a solver run reads of the configuration, built once by the driver from the parameter set
+// with its derived defaults applied; the fields are named after the keys they come from.
+struct SolverOptions {
+  double PyramidEta = 0.9;  // each level is PyramidEta times the size of the next finer one
+  // Outer iterations per level: at least two, then while the fields change by more than
+  // EpsilonOuter, up to MaxIterOuter + 1. MaxIterOuter 0 stops the run after the first energy
+  // report, before anything is solved.
+  int MaxIterOuter = 2;
+  double EpsilonOuter = 0.01;
+  // Inner iterations per outer one: while the increments change by more than EpsilonInner, up to
+  // MaxIterInner + 1.
+  int MaxIterInner = 15;
+  double EpsilonInner = 0.05;
+  // When set, the colour picture of the depth at the start of every level in which depth is
+  // estimated.
+  std::optional<std::string> SF_D0_FileName;
+  ReferenceIntrinsics intrinsics;            // f0ku, f0kv, u0, v0
+  cv::Vec3d centre_of_projection{0, 0, 0};  // COPX, COPY, COPZ (ComputeViewCentres)
+  WarpOptions warp;                          // NumOfViews, the masks' maxZ and the saved images
+  SmoothnessOptions smoothness;
+  SorOptions sor;
+};
 
 // Iteration counts of one solver run, for callers that want to see how much work was done.
 struct SolverCounts {
@@ -42,7 +69,7 @@ struct PhaseTimes {
 constexpr double kStartDepthPriorWeight = 300;
 
 // What one solver run borrows from its caller, filled by name:
-//   SceneFlowSolver(p, {.time0 = ..., .timet = ..., .log = ..., .calibration = ...,
+//   SceneFlowSolver(options, {.time0 = ..., .timet = ..., .log = ..., .calibration = ...,
 //                       .start_level = ..., .final_level = ..., .start = {U, V, W, Z},
 //                       .U_out = &U, ..., .depth_fixed = true});
 // The start fields have the reference time-0 image's size at the start level (the solver copies
@@ -81,17 +108,16 @@ struct SolverRun {
 // Refines U, V, W (and Z unless depth is fixed) coarse-to-fine from the start level down to the
 // final level: per level an outer loop re-warps the views and rebuilds the linearisation, an inner
 // loop solves the linearised equations for increments by SOR, and the increments are added after
-// the inner loop. Reads the remaining settings (NumOfViews, PyramidEta, weights, iteration limits,
-// file names) from the parameter set, whose derived defaults must already be applied.
-void SceneFlowSolver(const ParameterSet& parameters, const SolverRun& run);
+// the inner loop.
+void SceneFlowSolver(const SolverOptions& options, const SolverRun& run);
 
 // The rigid background of a run, from its start values at `run.start_level` (FitCameraMotion,
 // then ChooseStaticPixels, which gives the camera's motion to the static pixels of `start`).
 // Nothing when no camera motion fits the start.
-std::optional<RigidBackground> PrepareRigidBackground(const ParameterSet& parameters,
+std::optional<RigidBackground> PrepareRigidBackground(const SolverOptions& options,
                                                       const SolverRun& run, SceneFields& start);
 
 // StartCensusMisfit of a run's start values (run.start) at `run.start_level`.
-double StartCensusMisfit(const ParameterSet& parameters, const SolverRun& run);
+double StartCensusMisfit(const SolverOptions& options, const SolverRun& run);
 
 }  // namespace sceneflow

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/gradient.h"
 
 namespace sceneflow {
@@ -13,36 +13,47 @@ constexpr double kDiffusivityEpsilon = 1e-6;
 
 inline double Diffusivity(double s) { return 1.0 / std::sqrt(s + kDiffusivityEpsilon); }
 
+// Which fields share a robust function in the diffusivities: the first coupling key that is set,
+// DIV_UVWZ and DIV_UV_ZW only while depth is estimated.
+enum class Coupling { kUVWZ, kUVW, kUV_ZW, kNone };
+
+Coupling DiffusivityCoupling(const SmoothnessOptions& options, bool depth) {
+  if (options.DIV_UVWZ != 0 && depth) return Coupling::kUVWZ;
+  if (options.DIV_UVW != 0) return Coupling::kUVW;
+  if (options.DIV_UV_ZW != 0 && depth) return Coupling::kUV_ZW;
+  return Coupling::kNone;
+}
+
 }  // namespace
 
-SmoothWeights LevelSmoothWeights(const ParameterSet& parameters, double level_factor) {
+SmoothWeights LevelSmoothWeights(const SmoothnessOptions& options, double level_factor) {
   const double f = level_factor;
   SmoothWeights weights;
-  weights.SmoothWeightUV = parameters.AlphaSF * f;
-  if (parameters.DIV_UVWZ != 0) {
-    weights.SmoothWeightW = parameters.AlphaSF * f;
-    weights.SmoothWeightZ = parameters.AlphaSF * f;
-  } else if (parameters.DIV_UVW != 0) {
-    weights.SmoothWeightW = parameters.AlphaSF * f;
-    weights.SmoothWeightZ = parameters.AlphaZ * f;
-  } else if (parameters.DIV_UV_ZW != 0) {
-    weights.SmoothWeightW = parameters.AlphaZ * f;
-    weights.SmoothWeightZ = parameters.AlphaZ * f;
+  weights.SmoothWeightUV = options.AlphaSF * f;
+  if (options.DIV_UVWZ != 0) {
+    weights.SmoothWeightW = options.AlphaSF * f;
+    weights.SmoothWeightZ = options.AlphaSF * f;
+  } else if (options.DIV_UVW != 0) {
+    weights.SmoothWeightW = options.AlphaSF * f;
+    weights.SmoothWeightZ = options.AlphaZ * f;
+  } else if (options.DIV_UV_ZW != 0) {
+    weights.SmoothWeightW = options.AlphaZ * f;
+    weights.SmoothWeightZ = options.AlphaZ * f;
   } else {
-    weights.SmoothWeightW = parameters.AlphaW * f;
-    weights.SmoothWeightZ = parameters.AlphaZ * f;
+    weights.SmoothWeightW = options.AlphaW * f;
+    weights.SmoothWeightZ = options.AlphaZ * f;
   }
   return weights;
 }
 
 EquationWeights SmoothnessEquationWeights(const SmoothWeights& weights,
-                                          const ParameterSet& parameters, double h) {
+                                          const SmoothnessOptions& options, double h) {
   const double four_h2 = 4 * h * h;
   EquationWeights e;
-  e.w[0] = weights.SmoothWeightUV * parameters.MuU / four_h2;
-  e.w[1] = weights.SmoothWeightUV * parameters.MuV / four_h2;
-  e.w[2] = weights.SmoothWeightW * parameters.MuW / four_h2;
-  e.w[3] = weights.SmoothWeightZ * parameters.MuZ / four_h2;
+  e.w[0] = weights.SmoothWeightUV * options.MuU / four_h2;
+  e.w[1] = weights.SmoothWeightUV * options.MuV / four_h2;
+  e.w[2] = weights.SmoothWeightW * options.MuW / four_h2;
+  e.w[3] = weights.SmoothWeightZ * options.MuZ / four_h2;
   return e;
 }
 
@@ -53,7 +64,7 @@ void ComputeIncrementGradients(LevelState& state) {
   if (state.depth_estimated) CentralGradient(state.dZ, state.dZx, state.dZy);
 }
 
-void ComputeDiffusivities(LevelState& state, const ParameterSet& parameters) {
+void ComputeDiffusivities(LevelState& state, const SmoothnessOptions& options) {
   const bool depth = state.depth_estimated;
   const cv::Size size = state.dUx.size();
   CV_Assert(state.Ux.size() == size && state.dWy.size() == size);
@@ -62,17 +73,9 @@ void ComputeDiffusivities(LevelState& state, const ParameterSet& parameters) {
   state.DiffusivityW.create(size, CV_32F);
   state.DiffusivityZ.create(size, CV_32F);
 
-  const double MuU = parameters.MuU, MuV = parameters.MuV;
-  const double MuW = parameters.MuW, MuZ = parameters.MuZ;
-  enum class Coupling { kUVWZ, kUVW, kUV_ZW, kNone };
-  Coupling coupling = Coupling::kNone;
-  if (parameters.DIV_UVWZ != 0 && depth) {
-    coupling = Coupling::kUVWZ;
-  } else if (parameters.DIV_UVW != 0) {
-    coupling = Coupling::kUVW;
-  } else if (parameters.DIV_UV_ZW != 0 && depth) {
-    coupling = Coupling::kUV_ZW;
-  }
+  const double MuU = options.MuU, MuV = options.MuV;
+  const double MuW = options.MuW, MuZ = options.MuZ;
+  const Coupling coupling = DiffusivityCoupling(options, depth);
 
   ParallelRows(size.height, [&](int begin, int end) {
     for (int y = begin; y < end; ++y) {

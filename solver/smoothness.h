@@ -2,7 +2,6 @@
 
 #include <opencv2/core.hpp>
 
-#include "config/parameter_set.h"
 #include "solver/level_state.h"
 
 namespace sceneflow {
@@ -26,10 +25,26 @@ struct NeighbourAverages {
   double up = 0;    // towards the previous row
 };
 
+// What the smoothness terms read of the configuration, named after the keys they come from (the
+// driver has replaced the -1 of AlphaSF, AlphaW and AlphaZ by Alpha). A coupling key counts as set
+// when it is not 0.
+struct SmoothnessOptions {
+  double AlphaSF = 100;  // smoothness weight of U and V at full size
+  double AlphaW = 100;   // of W
+  double AlphaZ = 100;   // of Z
+  double MuU = 1;        // weights of the squared gradients inside the robust function
+  double MuV = 1;
+  double MuW = 1;
+  double MuZ = 1;
+  int DIV_UVW = 0;    // U, V and W share one robust function
+  int DIV_UV_ZW = 0;  // U and V share one, W and Z another
+  int DIV_UVWZ = 0;   // all four share one
+};
+
 // Level smoothness weights: the Alpha weights that the first non-zero coupling key (tested in the
 // order DIV_UVWZ, DIV_UVW, DIV_UV_ZW) selects, times the level factor. The choice does not depend
 // on whether depth is estimated.
-SmoothWeights LevelSmoothWeights(const ParameterSet& parameters, double level_factor);
+SmoothWeights LevelSmoothWeights(const SmoothnessOptions& options, double level_factor);
 
 // Per-unknown weights of the smoothness equations in the order U, V, W, Z:
 // SmoothWeightUV·MuU / (4h²), SmoothWeightUV·MuV / (4h²), SmoothWeightW·MuW / (4h²),
@@ -38,7 +53,7 @@ struct EquationWeights {
   double w[4] = {};
 };
 EquationWeights SmoothnessEquationWeights(const SmoothWeights& weights,
-                                          const ParameterSet& parameters, double h);
+                                          const SmoothnessOptions& options, double h);
 
 // x and y differences of the increments dU, dV, dW (and dZ when depth is estimated) into dUx ... dZy.
 void ComputeIncrementGradients(LevelState& state);
@@ -47,7 +62,7 @@ void ComputeIncrementGradients(LevelState& state);
 // updated fields (Ux + dUx and so on), coupled as the keys DIV_UVWZ, DIV_UVW and DIV_UV_ZW say:
 // 1/sqrt(s + 1e-6), so a flat field gives 1000. With depth fixed DiffusivityZ is the constant
 // 1000. Needs Ux ... Wy (and Zx, Zy when depth is estimated) and the increment gradients.
-void ComputeDiffusivities(LevelState& state, const ParameterSet& parameters);
+void ComputeDiffusivities(LevelState& state, const SmoothnessOptions& options);
 
 // Averages of diffusivity d at interior pixel (x, y) towards its four neighbours. d is CV_32F or
 // CV_64F.

@@ -1,3 +1,52 @@
+// The exact SOR solver: the four sweeps of SolveSOR in exactly the sequential order, pixel by
+// pixel and row by row, with the same double-precision arithmetic term by term, so that the result
+// is the same bits as one loop over the system rows would give, for any number of threads, with or
+// without AVX2. How it is made fast without changing a bit:
+//
+// Wavefronts of rows. An update reads the new values of the pixel before it in the same image row
+// and of the row the sweep visited before, and the old values of the pixel after it and of the
+// row after. Several image rows can therefore be updated together if each trails the row before
+// by one pixel: at step t, row g of the group updates its pixel t − g, whose neighbour in the row
+// before is already new and whose neighbour in the row after is still old, exactly as in the
+// one-row-at-a-time order. One row's updates are one long chain of dependent arithmetic; running
+// kGroupRows = 3 chains interleaved keeps the processor's pipelines busy (RunGroup; measured on
+// 640×480: 2 rows give 1.3x, 3 rows 1.4x, 4 rows 1.3x and 6 rows 0.95x the speed of one row).
+//
+// Bands of four rows. With AVX2 the interior rows go in bands of kBandRows = 4, the four doubles
+// of a 256-bit vector: the four rows of a band are the four lanes, and one vector instruction
+// performs the same term of the same wavefront step in all four (RunBand, UpdateBandUnknown). The
+// lanes widen the float coefficients and values to double and add the terms in the scalar order,
+// so they give the scalar update's bits. Steps that touch the frame or the ends of a half go
+// pixel by pixel.
+//
+// Skewed copies of the system rows. The four lanes of one step sit in four image rows at columns
+// that differ by one from lane to lane. So that one load gives a coefficient of all four lanes,
+// every solve first copies the bands' system rows (PrepareExactSweeps, BandedSystem) with lane r
+// of column c at position c + r (skew 0, for the sweeps down to the right and up to the left,
+// where lane r trails by r columns) or c − r + 3 (skew 1, for the other two). Per position the
+// copy holds, for every unknown, its k + 4 coefficients and its right-hand side, four lanes each.
+//
+// Overlapped unknowns and the ring of steps. A pixel's k unknowns depend on each other in turn,
+// and unknown j of a step on unknown j of the step before; round i therefore updates unknown jj
+// of step i − jj for every jj (RunBandSteps), independent updates that the processor overlaps.
+// The steps in flight live in a ring of kStepSlots = 8 slots: at least k + 1 (the steps of one
+// round and the one before them), a power of two so that the slot is a cheap remainder.
+//
+// Prefetch distance. The banded copy is read once per sweep, a block of k(k + 5)·4 floats per
+// step (576 bytes with four unknowns), in one direction. The sweeps ask for the block
+// kPrefetchSteps = 24 steps ahead, one request per 64-byte cache line (16 floats): about 14 KB
+// ahead, far enough for memory's latency at the speed of a step and near enough to stay in the
+// first-level cache.
+//
+// Two threads on column halves. With two threads (ExactSorOptions::threads) each thread keeps one
+// half of the columns in every sweep, so that only the values along the middle column pass between
+// the cores. The thread whose half the sweep meets first in each row leads; the other takes a
+// unit of rows (a group or a band) once the leader has finished that unit's half, when the new
+// values next to the middle are there and its own half is still untouched (Sweep). A partner that
+// waits long sleeps rather than spins; RunExactSweeps reports a solve whose sleeps outnumber the
+// units of one sweep (a sleep at every fourth unit or more over the four sweeps), a sign that the
+// cores are shared with other work, and SolveSOR then goes on with one thread for a while.
+
 #include "solver/sor_exact.h"
 
 #include <algorithm>
@@ -8,16 +57,13 @@
 
 #include <immintrin.h>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/linear_system.h"
 
 namespace sceneflow {
 namespace {
 
-// Image rows updated together by one thread. Each row's updates form one long chain of dependent
-// arithmetic; interleaving a few independent chains keeps the processor busy. Measured on
-// 640x480: 2 rows give 1.3x, 3 rows 1.4x, 4 rows 1.3x and 6 rows 0.95x the speed of one row at a
-// time.
+// Image rows updated together by one thread (see the overview above).
 constexpr int kGroupRows = 3;
 
 // What every SOR update of one sweep reads.

@@ -9,7 +9,7 @@
 
 #include <immintrin.h>
 
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/linear_system.h"
 
 namespace sceneflow {
@@ -140,50 +140,63 @@ void UpdateFramePixel(const ColouredSystem& s, int c, int y, int n, float keep) 
   }
 }
 
-// Unknown J of the interior pixels of colour c in interior image row y, all at once: pixels
-// n in [begin, end) of the row, whose left and right neighbours sit at n + left and n + right of
-// the other colour.
-// The vector loop of UpdateInteriorUnknown: a0..a2 are the coefficients of the pixel's other
-// unknowns x0..x2 (a2 only with four), vertical neighbours are `w` floats apart in `other`.
+// Unknown J of the interior pixels of colour c in one interior image row, all at once: what the
+// vector loop reads and writes. Pixels n in [begin, end) of the row; all pointers are to the
+// row's place in their planes and indexed by n. The planes never overlap (restrict), which lets
+// the loop be vectorised without run-time checks.
+struct RowRelaxation {
+  int begin = 0, end = 0;
+  int w = 0;      // floats from one image row to the next in `other`
+  int left = 0;   // the left neighbour of pixel n is n + left in `other`, the right one n + right
+  int right = 0;
+  float keep = 0;   // 1 − OmegaSOR
+  float limit = 0;  // of the unknown's increment
+  // Coefficients of the pixel's other unknowns (a2 only with four unknowns) and their values.
+  const float *__restrict a0, *__restrict a1, *__restrict a2;
+  const float *__restrict x0, *__restrict x1, *__restrict x2;
+  // Coefficients of the unknown at the four neighbours, and its values in the other colour.
+  const float *__restrict up, *__restrict down, *__restrict to_left, *__restrict to_right;
+  const float* __restrict other;
+  const float* __restrict rhs;
+  const float* __restrict relax;  // OmegaSOR over the diagonal, 0 where that is 0
+  float* __restrict value;        // the unknown's values, updated
+};
+
+// The vector loop: one relaxation step of every pixel of a RowRelaxation.
 template <bool kFourUnknowns>
-inline __attribute__((always_inline)) void RelaxRow(int begin, int end, int w, int left, int right, float keep, float limit,
-              const float* __restrict a0, const float* __restrict a1, const float* __restrict a2,
-              const float* __restrict x0, const float* __restrict x1, const float* __restrict x2,
-              const float* __restrict up,
-              const float* __restrict down, const float* __restrict to_left,
-              const float* __restrict to_right, const float* __restrict other,
-              const float* __restrict rhs, const float* __restrict relax,
-              float* __restrict value) {
-  for (int n = begin; n < end; ++n) {
-    float sum = a0[n] * x0[n] + a1[n] * x1[n];
-    if constexpr (kFourUnknowns) sum += a2[n] * x2[n];
-    sum += up[n] * other[n - w] + down[n] * other[n + w] + to_left[n] * other[n + left] +
-           to_right[n] * other[n + right];
-    const float updated = Clamp(relax[n] * (rhs[n] - sum) + keep * value[n], limit);
+inline __attribute__((always_inline)) void RelaxRow(RowRelaxation r) {
+  const int w = r.w, left = r.left, right = r.right;
+  const float keep = r.keep, limit = r.limit;
+  for (int n = r.begin; n < r.end; ++n) {
+    float sum = r.a0[n] * r.x0[n] + r.a1[n] * r.x1[n];
+    if constexpr (kFourUnknowns) sum += r.a2[n] * r.x2[n];
+    sum += r.up[n] * r.other[n - w] + r.down[n] * r.other[n + w] +
+           r.to_left[n] * r.other[n + left] + r.to_right[n] * r.other[n + right];
+    const float updated = Clamp(r.relax[n] * (r.rhs[n] - sum) + keep * r.value[n], limit);
     // relax is 0 exactly where the diagonal is: such a row keeps its value.
-    value[n] = relax[n] != 0 ? updated : value[n];
+    r.value[n] = r.relax[n] != 0 ? updated : r.value[n];
   }
 }
 
 // RelaxRow compiled for processors with AVX2 (eight floats a vector) and for any x86-64 processor.
 // Chosen at run time by a plain test rather than an ifunc, which the sanitizers cannot run.
-template <bool kFourUnknowns, typename... Arguments>
-__attribute__((target("avx2"))) void RelaxRowAvx2(Arguments... arguments) {
-  RelaxRow<kFourUnknowns>(arguments...);
+template <bool kFourUnknowns>
+__attribute__((target("avx2"))) void RelaxRowAvx2(const RowRelaxation& row) {
+  RelaxRow<kFourUnknowns>(row);
 }
 
-template <bool kFourUnknowns, typename... Arguments>
-void RelaxRowAnyProcessor(Arguments... arguments) {
-  RelaxRow<kFourUnknowns>(arguments...);
+template <bool kFourUnknowns>
+void RelaxRowAnyProcessor(const RowRelaxation& row) {
+  RelaxRow<kFourUnknowns>(row);
 }
 
-template <bool kFourUnknowns, typename... Arguments>
-void RelaxRowDispatched(Arguments... arguments) {
+template <bool kFourUnknowns>
+void RelaxRowDispatched(const RowRelaxation& row) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
-    RelaxRowAvx2<kFourUnknowns>(arguments...);
+    RelaxRowAvx2<kFourUnknowns>(row);
   } else {
-    RelaxRowAnyProcessor<kFourUnknowns>(arguments...);
+    RelaxRowAnyProcessor<kFourUnknowns>(row);
   }
 }
 
@@ -192,13 +205,27 @@ void UpdateInteriorUnknown(const ColouredSystem& s, int c, size_t row, int begin
                            int left, int right, float keep, float limit) {
   static_assert(K == 3 || K == 4);
   const int m0 = J == 0 ? 1 : 0, m1 = J <= 1 ? 2 : 1, m2 = J <= 2 ? 3 : 2;  // the other unknowns
-  RelaxRowDispatched<K == 4>(
-      begin, end, static_cast<int>(s.Stride()), left, right, keep, limit,
-      s.Coefficient(c, m0, J) + row, s.Coefficient(c, m1, J) + row, s.Coefficient(c, m2, J) + row,
-      s.Value(c, m0) + row, s.Value(c, m1) + row, s.Value(c, m2) + row,
-      s.Coefficient(c, K, J) + row, s.Coefficient(c, K + 1, J) + row,
-      s.Coefficient(c, K + 2, J) + row, s.Coefficient(c, K + 3, J) + row, s.Value(1 - c, J) + row,
-      s.Rhs(c, J) + row, s.Relax(c, J) + row, s.Value(c, J) + row);
+  RelaxRowDispatched<K == 4>(RowRelaxation{.begin = begin,
+                                           .end = end,
+                                           .w = static_cast<int>(s.Stride()),
+                                           .left = left,
+                                           .right = right,
+                                           .keep = keep,
+                                           .limit = limit,
+                                           .a0 = s.Coefficient(c, m0, J) + row,
+                                           .a1 = s.Coefficient(c, m1, J) + row,
+                                           .a2 = s.Coefficient(c, m2, J) + row,
+                                           .x0 = s.Value(c, m0) + row,
+                                           .x1 = s.Value(c, m1) + row,
+                                           .x2 = s.Value(c, m2) + row,
+                                           .up = s.Coefficient(c, K, J) + row,
+                                           .down = s.Coefficient(c, K + 1, J) + row,
+                                           .to_left = s.Coefficient(c, K + 2, J) + row,
+                                           .to_right = s.Coefficient(c, K + 3, J) + row,
+                                           .other = s.Value(1 - c, J) + row,
+                                           .rhs = s.Rhs(c, J) + row,
+                                           .relax = s.Relax(c, J) + row,
+                                           .value = s.Value(c, J) + row});
 }
 
 // The interior pixels of colour c in interior image row y, each pixel's unknowns in turn.
@@ -318,12 +345,12 @@ void RunPasses(const ColouredSystem& s, const Wavefront& wave, int step, float k
 
 }  // namespace
 
-void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
+void SolveSORParallel(LevelState& state, const SorOptions& options) {
   const int k = state.k;
   const int cols = state.size.width, rows = state.size.height;
   const int N = rows * cols * k;
 
-  const double omega = parameters.OmegaSOR;
+  const double omega = options.OmegaSOR;
   const float keep = static_cast<float>(1 - omega);
   const ColouredSystem system(state.ColouredCopy, rows, cols, k);
   ParallelRows(rows, [&](int begin, int end) {
@@ -350,7 +377,7 @@ void SolveSORParallel(LevelState& state, const ParameterSet& parameters) {
   const int middle = rows / 2;
   const int extra = rows - 2 * middle;  // 1 when the lower half has one row more
   const Wavefront halves[2] = {{0, 1, 0, middle}, {2 * middle - 1, -1, middle, rows}};
-  while (first || (err >= parameters.EpsilonSOR && iterations < parameters.MaxIterSOR)) {
+  while (first || (err >= options.EpsilonSOR && iterations < options.MaxIterSOR)) {
     first = false;
     if (two_threads) {
       // Each thread's count of finished steps, on a cache line of its own.

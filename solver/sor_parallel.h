@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/parameter_set.h"
 #include "solver/level_state.h"
+#include "solver/sor_options.h"
 
 namespace sceneflow {
 
@@ -14,6 +14,6 @@ namespace sceneflow {
 // the start from zero are those of SolveSOR. The result differs from SolveSOR's in the last digits
 // but is the same for any number of threads. Writes IncrementVector. Called by SolveSOR, which has
 // checked the shapes of the system.
-void SolveSORParallel(LevelState& state, const ParameterSet& parameters);
+void SolveSORParallel(LevelState& state, const SorOptions& options);
 
 }  // namespace sceneflow

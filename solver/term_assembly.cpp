@@ -1,7 +1,7 @@
 #include "solver/term_assembly.h"
 
 #include "geometry/projection_derivative.h"
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 #include "solver/gradient.h"
 
 namespace sceneflow {

@@ -30,13 +30,13 @@ class MarkOcclusionsTest : public ::testing::Test {
     pz_.at<float>(y, x) = z;
   }
   void Mark(const cv::Mat& centre = cv::Mat()) {
-    MarkOcclusions(map_x_, map_y_, px_, py_, pz_, centre, parameters_, mask_);
+    MarkOcclusions(map_x_, map_y_, px_, py_, pz_, centre, occlusion_, mask_);
   }
   int At(int y, int x) const { return mask_.at<uchar>(y, x); }
   int Marked() const { return cv::countNonZero(mask_); }
 
   cv::Mat map_x_, map_y_, px_, py_, pz_, mask_;
-  ParameterSet parameters_;
+  OcclusionOptions occlusion_;
 };
 
 TEST_F(MarkOcclusionsTest, FourNeighboursNeverHideEachOther) {
@@ -161,7 +161,7 @@ TEST_F(MarkOcclusionsTest, FarPointsAreSwitchedOffWhileOcclZIsSet) {
   EXPECT_EQ(At(5, 7), kMaskActive);
 
   // With Occl_Z = 0 depth plays no part: the far points compete like any other.
-  parameters_.Occl_Z = 0;
+  occlusion_.Occl_Z = 0;
   mask_.setTo(0);
   Mark();
   EXPECT_EQ(cv::countNonZero(mask_ == kMaskBeyondDepth), 0);
@@ -190,23 +190,19 @@ TEST(BlackLineTest, ResamplesTheImageAndReportsWhatIsMissing) {
   image.colRange(8, 12).setTo(200);  // a vertical line two mask pixels wide
   const std::string path = dir / "line.png";
   ASSERT_TRUE(cv::imwrite(path, image));
-  ParameterSet parameters;
-  parameters.Zt_initFile = path;
   cv::Mat mask(8, 10, CV_8U, cv::Scalar(3));
-  ResampleBlackLine(LoadBlackLineImage(parameters), mask);
+  ResampleBlackLine(LoadBlackLineImage(path), mask);
   ASSERT_EQ(mask.size(), cv::Size(10, 8));
   EXPECT_EQ(cv::countNonZero(mask.colRange(4, 6) == 200), 16);
   EXPECT_EQ(cv::countNonZero(mask), 16);
 
-  parameters.Zt_initFile = dir / "absent.png";
   try {
-    LoadBlackLineImage(parameters);
+    LoadBlackLineImage(dir / "absent.png");
     ADD_FAILURE() << "no error";
   } catch (const InputError& error) {
     EXPECT_EQ(std::string(error.what()), "Error: could not load Zt_initFile=" + dir / "absent.png");
   }
-  parameters.Zt_initFile.reset();
-  EXPECT_THROW(LoadBlackLineImage(parameters), InputError);
+  EXPECT_THROW(LoadBlackLineImage(std::nullopt), InputError);
 }
 
 }  // namespace

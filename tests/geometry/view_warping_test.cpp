@@ -102,9 +102,10 @@ cv::Mat Smoothed(const cv::Mat& image) {
 // Warps the views of a static scene (time t = time 0, no motion) with the true depth.
 struct StaticRun {
   StaticRun(const Scene& scene, const std::vector<Camera>& cameras, int level,
-            ParameterSet parameters_in = ParameterSet(), bool depth_fixed = false)
-      : parameters(std::move(parameters_in)), calibration(Calibration(cameras)) {
-    parameters.NumOfViews = static_cast<int>(cameras.size());
+            WarpOptions options_in = WarpOptions(), bool depth_fixed = false,
+            const cv::Mat& black_line = cv::Mat())
+      : options(std::move(options_in)), calibration(Calibration(cameras)) {
+    options.NumOfViews = static_cast<int>(cameras.size());
     const double s = LevelFactor(0.5, level);
     std::vector<ImagePyramid> pyramids;
     for (const Camera& camera : cameras) {
@@ -116,12 +117,10 @@ struct StaticRun {
     for (cv::Mat* field : {&fields.U, &fields.V, &fields.W}) {
       *field = cv::Mat::zeros(fields.Z.size(), CV_32F);
     }
-    centres = ComputeViewCentres(calibration.R, calibration.T, {0, 0, 0}, parameters.NumOfViews);
+    centres = ComputeViewCentres(calibration.R, calibration.T, {0, 0, 0}, options.NumOfViews);
     MakePixelGrids(fields.Z.size(), gridX, gridY);
     const LevelGeometry geometry{calibration, centres, kIntrinsics, s, gridX, gridY};
-    const cv::Mat black_line =
-        parameters.BLACK_LINE != 0 ? LoadBlackLineImage(parameters) : cv::Mat();
-    WarpViewsOntoReference(parameters, geometry, pyramids, pyramids, black_line, level, fields,
+    WarpViewsOntoReference(options, geometry, pyramids, pyramids, black_line, level, fields,
                            depth_fixed, warping);
   }
 
@@ -146,7 +145,7 @@ struct StaticRun {
     return worst;
   }
 
-  ParameterSet parameters;
+  WarpOptions options;
   CalibrationSet calibration;
   std::vector<cv::Mat> centres;
   cv::Mat gridX, gridY, reference;
@@ -235,13 +234,13 @@ TEST(ViewWarpingTest, BlackLineImageAndSavedImagesTouchOnlyTheirViews) {
   cv::Mat line(kSize.height * 2, kSize.width * 2, CV_8U, cv::Scalar(0));
   line.colRange(60, 68).setTo(50);
   ASSERT_TRUE(cv::imwrite(dir / "line.png", line));
-  ParameterSet parameters;
-  parameters.BLACK_LINE = 1;
-  parameters.Zt_initFile = dir / "line.png";
-  parameters.SF_I0_Warped_FileName = dir / "I0_";
-  parameters.SF_It_Warped_FileName = dir / "It_";
+  WarpOptions options;
+  options.BLACK_LINE = 1;
+  options.SF_I0_Warped_FileName = dir / "I0_";
+  options.SF_It_Warped_FileName = dir / "It_";
   Scene scene;
-  StaticRun run(scene, {Camera(), SlantedView(), SlantedView()}, 1, parameters);
+  StaticRun run(scene, {Camera(), SlantedView(), SlantedView()}, 1, options, false,
+                LoadBlackLineImage(dir / "line.png"));
   const ViewWarping& w = run.warping;
 
   // Columns 30..33 of the mask hold the resampled line, except where the border overwrote it.
@@ -260,7 +259,8 @@ TEST(ViewWarpingTest, BlackLineImageAndSavedImagesTouchOnlyTheirViews) {
   EXPECT_EQ(cv::norm(saved, w.Warped0[2], cv::NORM_INF), 0);
 
   // With depth fixed there are no time-0 stereo masks.
-  StaticRun fixed(scene, {Camera(), SlantedView()}, 1, parameters, true);
+  StaticRun fixed(scene, {Camera(), SlantedView()}, 1, options, true,
+                  LoadBlackLineImage(dir / "line.png"));
   EXPECT_TRUE(fixed.warping.StereoMask0[1].empty());
 }
 

@@ -29,10 +29,10 @@ struct Warp {
 };
 
 Warp WarpWith(const cv::Mat& image, const cv::Mat& mapX, const cv::Mat& mapY,
-              const OptionalString& prefix = std::nullopt, int view = 1,
-              const ParameterSet& parameters = ParameterSet()) {
+              const std::optional<std::string>& prefix = std::nullopt, int view = 1,
+              const std::optional<std::string>& image_type = "png") {
   Warp w;
-  WarpViewImage(image, mapX, mapY, prefix, view, parameters, w.warped, w.dx, w.dy, w.scratch);
+  WarpViewImage(image, mapX, mapY, prefix, view, image_type, w.warped, w.dx, w.dy, w.scratch);
   return w;
 }
 
@@ -86,26 +86,26 @@ TEST(WarpViewImageTest, SavesUnderPrefixViewAndTypeWithSaturation) {
   image.colRange(0, 4).setTo(12.4);
   cv::Mat gridX, gridY;
   MakePixelGrids(image.size(), gridX, gridY);
-  ParameterSet parameters;
-  WarpWith(image, gridX, gridY, dir / "warped_", 2, parameters);
+  std::optional<std::string> image_type = "png";
+  WarpWith(image, gridX, gridY, dir / "warped_", 2, image_type);
   const cv::Mat saved = cv::imread(dir / "warped_2.png", cv::IMREAD_UNCHANGED);
   ASSERT_FALSE(saved.empty());
   ASSERT_EQ(saved.type(), CV_8U);
   EXPECT_EQ(saved.at<uchar>(3, 7), 255);
   EXPECT_EQ(saved.at<uchar>(3, 0), 12);
 
-  parameters.IMG_TYPE = "pgm";
-  WarpWith(image, gridX, gridY, dir / "other_", 0, parameters);
+  image_type = "pgm";
+  WarpWith(image, gridX, gridY, dir / "other_", 0, image_type);
   EXPECT_TRUE(std::filesystem::exists(dir / "other_0.pgm"));
   EXPECT_FALSE(std::filesystem::exists(dir / "other_0.png"));
 
   // Without a prefix nothing is written; an unwritable name ends the run with a clear line.
-  WarpWith(image, gridX, gridY, std::nullopt, 3, parameters);
+  WarpWith(image, gridX, gridY, std::nullopt, 3, image_type);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             2);
   try {
-    WarpWith(image, gridX, gridY, dir / "missing/warped_", 1, parameters);
+    WarpWith(image, gridX, gridY, dir / "missing/warped_", 1, image_type);
     ADD_FAILURE() << "no error";
   } catch (const InputError& error) {
     EXPECT_EQ(std::string(error.what()), "Error: could not write image " + dir / "missing/warped_1.pgm");

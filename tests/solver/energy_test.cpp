@@ -25,12 +25,12 @@ Fields ConstantFields(cv::Size size) {
   return {Constant(size, 1), Constant(size, 2), Constant(size, 3), Constant(size, 500)};
 }
 
-EnergyTotals Energy(const LevelState& st, const Fields& f, const ParameterSet& p = ParameterSet(),
+EnergyTotals Energy(const LevelState& st, const Fields& f, const SmoothnessOptions& p = SmoothnessOptions(),
                     SmoothWeights weights = {1, 2, 3}) {
   return ComputeEnergy(st, Constant(st.size, 100), f.U, f.V, f.W, f.Z, weights, p);
 }
 
-std::string Report(const LevelState& st, const Fields& f, const ParameterSet& p,
+std::string Report(const LevelState& st, const Fields& f, const SmoothnessOptions& p,
                    const SmoothWeights& weights) {
   testing::TempDir dir;
   const std::string path = dir / "sf.log";
@@ -61,7 +61,7 @@ TEST(ComputeEnergyTest, IdenticalImagesTwoViews) {
 
 TEST(ComputeEnergyTest, ReportLinesAreExact) {
   const Fields f = ConstantFields(kSize);
-  EXPECT_EQ(Report(NeutralLevel(kSize, 2, true), f, ParameterSet(), {1, 2, 3}),
+  EXPECT_EQ(Report(NeutralLevel(kSize, 2, true), f, SmoothnessOptions(), {1, 2, 3}),
             "** LEVEL 1 resolution 4 x 3\n"
             "* final energy:\n"
             "Edata = 4 Esmooth = 0.006 (alpha=1) (alpha_w=2) (alpha_z=3)\n"
@@ -71,7 +71,7 @@ TEST(ComputeEnergyTest, ReportLinesAreExact) {
             "Esmooth breakdown (squared): flow = 0.024 , surface = 0.012\n");
   LevelState fixed = NeutralLevel(kSize, 2, false);
   fixed.level = 7;
-  EXPECT_EQ(Report(fixed, f, ParameterSet(), {0.5, 2, 3}),
+  EXPECT_EQ(Report(fixed, f, SmoothnessOptions(), {0.5, 2, 3}),
             "** LEVEL 7 resolution 4 x 3\n"
             "* final energy:\n"
             "Edata = 3 Esmooth = 0.0025 (alpha=0.5) (alpha_w=2) (alpha_z=3)\n"
@@ -120,7 +120,7 @@ TEST(ComputeEnergyTest, CouplingKeysDecideWhereTheWGradientCounts) {
   Fields f = ConstantFields(kSize);
   for (int x = 0; x < kSize.width; ++x) f.W.col(x).setTo(2 * x);  // |grad W|² = 4
   const double e6 = 1e-6, root = std::sqrt(e6), w = std::sqrt(4 + e6);
-  ParameterSet p;
+  SmoothnessOptions p;
   p.DIV_UV_ZW = 1;
   EnergyTotals e = Energy(NeutralLevel(kSize, 2, true), f, p);
   EXPECT_NEAR(e.flow, kWH * root, 1e-12);
@@ -130,7 +130,7 @@ TEST(ComputeEnergyTest, CouplingKeysDecideWhereTheWGradientCounts) {
   EXPECT_NEAR(e.flow, kWH * (root + w), 1e-12);
   EXPECT_EQ(e.surface, 0);
 
-  p = ParameterSet();
+  p = SmoothnessOptions();
   p.DIV_UVWZ = 1;
   p.MuW = 2;  // the Mu weights sit inside the root
   e = Energy(NeutralLevel(kSize, 2, true), f, p);
@@ -152,12 +152,12 @@ TEST(WriteEnergyReportTest, AbsentLogComputesNothing) {
   const RunLog absent;
   const Fields f = ConstantFields(kSize);
   EXPECT_NO_THROW(WriteEnergyReport(absent, st, cv::Mat(), f.U, f.V, f.W, f.Z, {1, 1, 1},
-                                    ParameterSet()));
+                                    SmoothnessOptions()));
 }
 
 TEST(WriteEnergyReportTest, MoreThanNineViews) {
   const std::string report =
-      Report(NeutralLevel(kSize, 11, false), ConstantFields(kSize), ParameterSet(), {1, 1, 1});
+      Report(NeutralLevel(kSize, 11, false), ConstantFields(kSize), SmoothnessOptions(), {1, 1, 1});
   EXPECT_NE(report.find("View = 10: E_flow = 1 E_Stere0 = 0 E_Stereo_t = 1\n"), std::string::npos);
   EXPECT_NE(report.find("E_ref_flow  = 120\n"), std::string::npos);
   EXPECT_NE(report.find("Edata = 30 "), std::string::npos);

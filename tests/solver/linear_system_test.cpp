@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "parallel/worker_pool.h"
 #include "solver/data_term.h"
 #include "solver/smoothness.h"
 #include "tests/solver/synthetic_level.h"
@@ -15,9 +16,9 @@
 namespace sceneflow {
 namespace {
 
-// Two threads unless the environment says otherwise, so that the solvers' two-thread paths (the
-// exact solver's column halves, the parallel solver's two wavefronts) run on any machine.
-[[maybe_unused]] const bool kTwoThreads = setenv("SCENEFLOW_THREADS", "2", 0) == 0;
+// Two threads, so that the solvers' two-thread paths (the exact solver's column halves, the
+// parallel solver's two wavefronts) run on any machine.
+[[maybe_unused]] const bool kTwoThreads = (WorkerPool::SizeShared(2), true);
 
 using testing::Constant;
 using testing::NeutralLevel;
@@ -52,7 +53,7 @@ TEST(AssembleLinearSystemTest, FrameRowsAndSmoothnessRowsOfConstantFields) {
   LevelState st = NeutralLevel(size, 2, true);
   const Fields f = ConstantFields(size);
   testing::SetFieldGradients(st, f.U, f.V, f.W, f.Z);
-  const ParameterSet p;
+  const SmoothnessOptions p;
   AssembleLinearSystem(st, Constant(size, 100), f.U, f.V, f.W, f.Z, {1, 2, 3}, p);
   ASSERT_EQ(st.SystemMatrix.rows, 5 * 4 * 4);
   ASSERT_EQ(st.SystemMatrix.cols, 8);
@@ -87,7 +88,7 @@ TEST(AssembleLinearSystemTest, StoresEachPixelsSmoothnessAndDataRows) {
   LevelState& st = level.state;
   cv::RNG rng(3);
   st.dU = testing::SmoothRandom(size, rng, -0.5, 0.5);
-  ParameterSet p;
+  SmoothnessOptions p;
   const SmoothWeights weights{3, 2, 1};
   // The same pixel's equations built by hand from the unit functions, on copies of the masks.
   LevelState copy = st;
@@ -132,7 +133,7 @@ TEST(AssembleLinearSystemTest, LevelOfWidthTwoHasOnlyFrameRows) {
   const cv::Size size(2, 5);
   LevelState st = NeutralLevel(size, 2, false);
   const Fields f = ConstantFields(size);
-  AssembleLinearSystem(st, Constant(size, 100), f.U, f.V, f.W, f.Z, {1, 1, 1}, ParameterSet());
+  AssembleLinearSystem(st, Constant(size, 100), f.U, f.V, f.W, f.Z, {1, 1, 1}, SmoothnessOptions());
   for (int x = 0; x < 2; ++x) {
     ExpectFrameRow(st, 0, x, -1, 1);
     ExpectFrameRow(st, 4, x, 1, -1);
@@ -245,7 +246,7 @@ LevelState RandomSystem(cv::Size size, bool depth, unsigned seed) {
 
 std::vector<float> Solve(LevelState& st, double omega, double epsilon, int max_iterations,
                          SorMethod method = SorMethod::kExact) {
-  ParameterSet p;
+  SorOptions p;
   p.OmegaSOR = omega;
   p.EpsilonSOR = epsilon;
   p.MaxIterSOR = max_iterations;
@@ -456,7 +457,7 @@ TEST(SolveSORTest, RowWithZeroDiagonalKeepsItsValue) {
   st.warping.ViewMaskTCopy[1].setTo(100);
   st.warping.StereoMask0[1].setTo(100);
   // Zero smoothness weight, no data term: every interior row is 0 = 0.
-  AssembleLinearSystem(st, Constant(size, 100), f.U, f.V, f.W, f.Z, {0, 0, 0}, ParameterSet());
+  AssembleLinearSystem(st, Constant(size, 100), f.U, f.V, f.W, f.Z, {0, 0, 0}, SmoothnessOptions());
   const std::vector<float> x = Solve(st, 1.6, 0, 3);
   for (float v : x) EXPECT_EQ(v, 0.f);
   // A neighbour that moves does not move the row either.
@@ -475,11 +476,11 @@ TEST(InnerIterationTest, RecoversTheShiftOfALinearisedImage) {
   const cv::Mat I_ref = Constant(size, 100);
   st.warping.WarpedT[0] = I_ref + 0.3 * st.warping.WarpedTDx[0] - 0.2 * st.warping.WarpedTDy[0];
   const Fields f = ConstantFields(size);
-  ParameterSet p;
+  SorOptions p;
   p.MaxIterSOR = 300;
   p.EpsilonSOR = 1e-7;
   for (int inner = 0; inner < 4; ++inner) {
-    AssembleLinearSystem(st, I_ref, f.U, f.V, f.W, f.Z, {0.01, 0.01, 0.01}, p);
+    AssembleLinearSystem(st, I_ref, f.U, f.V, f.W, f.Z, {0.01, 0.01, 0.01}, SmoothnessOptions());
     SolveSOR(st, p);
     UnpackIncrements(st);
   }
@@ -526,11 +527,11 @@ TEST(InnerIterationTest, RecoversMotionAndDepthFromThreeViews) {
     st.warping.Warped0[i] = I_ref - truth[3] * Ji0;
   }
   const Fields f = ConstantFields(size);
-  ParameterSet p;
+  SorOptions p;
   p.MaxIterSOR = 300;
   p.EpsilonSOR = 1e-7;
   for (int inner = 0; inner < 5; ++inner) {
-    AssembleLinearSystem(st, I_ref, f.U, f.V, f.W, f.Z, {0.01, 0.01, 0.01}, p);
+    AssembleLinearSystem(st, I_ref, f.U, f.V, f.W, f.Z, {0.01, 0.01, 0.01}, SmoothnessOptions());
     SolveSOR(st, p);
     UnpackIncrements(st);
   }

@@ -29,13 +29,12 @@ int Count(const std::string& text, const std::string& what) {
 class SceneFlowSolverTest : public ::testing::Test {
  protected:
   SceneFlowSolverTest() {
-    parameters_.NumOfViews = 2;
-    parameters_.PyramidEta = 0.5;
-    parameters_.AlphaSF = parameters_.AlphaW = parameters_.AlphaZ = 10;
-    parameters_.f0ku = parameters_.f0kv = 60;
-    parameters_.u0 = 24;
-    parameters_.v0 = 18;
-    parameters_.MaxIterSOR = 3;
+    options_.warp.NumOfViews = 2;
+    options_.PyramidEta = 0.5;
+    SmoothnessOptions& smoothness = options_.smoothness;
+    smoothness.AlphaSF = smoothness.AlphaW = smoothness.AlphaZ = 10;
+    options_.intrinsics = {.f0ku = 60, .f0kv = 60, .u0 = 24, .v0 = 18};
+    options_.sor.MaxIterSOR = 3;
     cv::RNG rng(3);
     for (int view = 0; view < 2; ++view) {
       cv::Mat image(36, 48, CV_8U);
@@ -65,7 +64,7 @@ class SceneFlowSolverTest : public ::testing::Test {
     for (cv::Mat* out : {&U_, &V_, &W_, &Z_}) out->create(out_size, CV_32F);
     SolverCounts counts;
     RunLog log((dir_ / "solver.log").c_str());
-    SceneFlowSolver(parameters_, {.time0 = time0_,
+    SceneFlowSolver(options_, {.time0 = time0_,
                                   .timet = timet_,
                                   .log = log,
                                   .calibration = calibration_,
@@ -84,42 +83,42 @@ class SceneFlowSolverTest : public ::testing::Test {
   std::string Log() const { return ReadFile(dir_ / "solver.log"); }
 
   TempDir dir_;
-  ParameterSet parameters_;
+  SolverOptions options_;
   std::vector<ImagePyramid> time0_, timet_;
   CalibrationSet calibration_;
   cv::Mat U_, V_, W_, Z_;
 };
 
 TEST_F(SceneFlowSolverTest, OuterLoopRunsAtLeastTwiceAndAtMostMaxIterOuterPlusOne) {
-  parameters_.MaxIterInner = 0;  // one inner iteration per outer iteration
-  parameters_.MaxIterOuter = 1;
-  parameters_.EpsilonOuter = -1;  // never converged
+  options_.MaxIterInner = 0;  // one inner iteration per outer iteration
+  options_.MaxIterOuter = 1;
+  options_.EpsilonOuter = -1;  // never converged
   SolverCounts counts = Solve(3, 1, false);
   EXPECT_EQ(counts.levels, 3);
   EXPECT_EQ(counts.outer_iterations, 3 * 2);
   EXPECT_EQ(counts.inner_iterations, 3 * 2);
 
-  parameters_.MaxIterOuter = 2;
+  options_.MaxIterOuter = 2;
   counts = Solve(3, 1, false);
   EXPECT_EQ(counts.outer_iterations, 3 * 3);
 
-  parameters_.EpsilonOuter = 1e9;  // converged at once: still two per level
+  options_.EpsilonOuter = 1e9;  // converged at once: still two per level
   counts = Solve(3, 1, false);
   EXPECT_EQ(counts.outer_iterations, 3 * 2);
   EXPECT_EQ(Count(Log(), "** LEVEL"), 3 * 2);  // start and final report of every level
 }
 
 TEST_F(SceneFlowSolverTest, InnerLoopRunsOnceThenUntilConvergedOrMaxIterInnerPlusOne) {
-  parameters_.MaxIterOuter = 1;
-  parameters_.MaxIterInner = 3;
-  parameters_.EpsilonInner = -1;
+  options_.MaxIterOuter = 1;
+  options_.MaxIterInner = 3;
+  options_.EpsilonInner = -1;
   EXPECT_EQ(Solve(2, 2, true).inner_iterations, 2 * 4);
-  parameters_.EpsilonInner = 1e9;
+  options_.EpsilonInner = 1e9;
   EXPECT_EQ(Solve(2, 2, true).inner_iterations, 2 * 1);
 }
 
 TEST_F(SceneFlowSolverTest, MaxIterOuterZeroOnlyReportsTheStartLevel) {
-  parameters_.MaxIterOuter = 0;
+  options_.MaxIterOuter = 0;
   const SolverCounts counts = Solve(3, 1, false);
   EXPECT_EQ(counts.levels, 1);
   EXPECT_EQ(counts.outer_iterations, 1);
@@ -134,7 +133,7 @@ TEST_F(SceneFlowSolverTest, MaxIterOuterZeroOnlyReportsTheStartLevel) {
 }
 
 TEST_F(SceneFlowSolverTest, OneLevelRunKeepsTheStartSizeAndMovesTheFields) {
-  parameters_.MaxIterOuter = 1;
+  options_.MaxIterOuter = 1;
   const SolverCounts counts = Solve(2, 2, false);
   EXPECT_EQ(counts.levels, 1);
   EXPECT_EQ(U_.size(), LevelSize(2));
@@ -145,7 +144,7 @@ TEST_F(SceneFlowSolverTest, OneLevelRunKeepsTheStartSizeAndMovesTheFields) {
 }
 
 TEST_F(SceneFlowSolverTest, DepthFixedRunReturnsTheStartDepthResampled) {
-  parameters_.MaxIterOuter = 1;
+  options_.MaxIterOuter = 1;
   cv::Mat Z_in(LevelSize(3), CV_32F);
   cv::randu(Z_in, 100, 140);
   Solve(3, 1, true, Z_in);
@@ -160,19 +159,19 @@ TEST_F(SceneFlowSolverTest, DepthFixedRunReturnsTheStartDepthResampled) {
 }
 
 TEST_F(SceneFlowSolverTest, DepthPictureIsWrittenAtEveryLevelOfADepthRun) {
-  parameters_.MaxIterOuter = 1;
-  parameters_.SF_D0_FileName = dir_ / "depth.png";
+  options_.MaxIterOuter = 1;
+  options_.SF_D0_FileName = dir_ / "depth.png";
   Solve(2, 1, true);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "depth.png"));  // not while depth is fixed
   Solve(2, 1, false);
   EXPECT_EQ(cv::imread(dir_ / "depth.png").size(), LevelSize(1));
-  parameters_.SF_D0_FileName = dir_ / "absent/depth.png";
+  options_.SF_D0_FileName = dir_ / "absent/depth.png";
   EXPECT_THROW(Solve(2, 1, false), InputError);
 }
 
 TEST_F(SceneFlowSolverTest, LevelsAreReportedWithTheirNumbersAndSizes) {
-  parameters_.MaxIterOuter = 1;
-  parameters_.MaxIterInner = 0;
+  options_.MaxIterOuter = 1;
+  options_.MaxIterInner = 0;
   Solve(3, 2, false);
   const std::string log = Log();
   EXPECT_EQ(Count(log, "** LEVEL 3 resolution 12 x 9\n"), 2);

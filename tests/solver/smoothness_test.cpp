@@ -12,8 +12,8 @@ namespace {
 using testing::Constant;
 using testing::NeutralLevel;
 
-ParameterSet Weights(double alpha_sf, double alpha_w, double alpha_z) {
-  ParameterSet p;
+SmoothnessOptions Weights(double alpha_sf, double alpha_w, double alpha_z) {
+  SmoothnessOptions p;
   p.AlphaSF = alpha_sf;
   p.AlphaW = alpha_w;
   p.AlphaZ = alpha_z;
@@ -21,7 +21,7 @@ ParameterSet Weights(double alpha_sf, double alpha_w, double alpha_z) {
 }
 
 TEST(LevelSmoothWeightsTest, FirstNonZeroKeyChoosesTheAlphas) {
-  ParameterSet p = Weights(2, 3, 5);
+  SmoothnessOptions p = Weights(2, 3, 5);
   SmoothWeights w = LevelSmoothWeights(p, 0.5);
   EXPECT_DOUBLE_EQ(w.SmoothWeightUV, 1);
   EXPECT_DOUBLE_EQ(w.SmoothWeightW, 1.5);
@@ -45,7 +45,7 @@ TEST(LevelSmoothWeightsTest, FirstNonZeroKeyChoosesTheAlphas) {
 }
 
 TEST(SmoothnessEquationWeightsTest, MuWeightsOverFourHSquared) {
-  ParameterSet p;
+  SmoothnessOptions p;
   p.MuU = 2;
   p.MuV = 3;
   p.MuW = 4;
@@ -79,7 +79,7 @@ struct Diffusivities {
   double uv, w, z;
 };
 
-Diffusivities Compute(bool depth_estimated, const ParameterSet& p) {
+Diffusivities Compute(bool depth_estimated, const SmoothnessOptions& p) {
   LevelState st = GradientLevel(depth_estimated);
   ComputeDiffusivities(st, p);
   EXPECT_EQ(st.DiffusivityUV.type(), CV_32F);
@@ -93,7 +93,7 @@ TEST(ComputeDiffusivitiesTest, FlatFieldsGiveOneThousand) {
   for (bool depth : {false, true}) {
     for (int key = 0; key < 4; ++key) {
       LevelState st = NeutralLevel(cv::Size(5, 4), 2, depth);
-      ParameterSet p;
+      SmoothnessOptions p;
       p.DIV_UVWZ = key == 1;
       p.DIV_UVW = key == 2;
       p.DIV_UV_ZW = key == 3;
@@ -109,7 +109,7 @@ TEST(ComputeDiffusivitiesTest, FlatFieldsGiveOneThousand) {
 }
 
 TEST(ComputeDiffusivitiesTest, NoKeyLeavesMuUMuVOutOfTheMotionDiffusivity) {
-  ParameterSet p;
+  SmoothnessOptions p;
   p.MuU = 2;
   p.MuV = 3;
   p.MuW = 5;
@@ -124,7 +124,7 @@ TEST(ComputeDiffusivitiesTest, NoKeyLeavesMuUMuVOutOfTheMotionDiffusivity) {
 }
 
 TEST(ComputeDiffusivitiesTest, CouplingKeys) {
-  ParameterSet p;
+  SmoothnessOptions p;
   p.MuU = 2;
   p.MuV = 3;
   p.MuW = 5;
@@ -169,7 +169,7 @@ TEST(ComputeDiffusivitiesTest, CouplingKeys) {
 }
 
 TEST(ComputeDiffusivitiesTest, DoublingMuUChangesTheMotionDiffusivityOnlyWhenCoupled) {
-  ParameterSet p;
+  SmoothnessOptions p;
   const Diffusivities plain = Compute(true, p);
   p.MuU = 2;
   EXPECT_DOUBLE_EQ(Compute(true, p).uv, plain.uv);

@@ -83,7 +83,7 @@ RunResults LoadRunResults(const ParameterSet& parameters, const std::string& ini
   if (reference.empty()) throw InputError("Error: cannot read the reference image " + image_path);
   run.full_size = reference.size();
   ApplyDerivedDefaults(p, run.full_size);
-  run.intrinsics = ReferenceIntrinsicsOf(p);
+  run.intrinsics = {p.f0ku, p.f0kv, p.u0, p.v0};
   if (run.intrinsics.f0ku == 0 || run.intrinsics.f0kv == 0) {
     throw InputError("Error: " + ini_path + " gives the reference camera a focal length of 0");
   }
@@ -105,9 +105,9 @@ RunResults LoadRunResults(const ParameterSet& parameters, const std::string& ini
     cv::resize(reference, run.colour, size, 0, 0, cv::INTER_AREA);
   }
 
-  ParameterSet reference_only = p;
-  reference_only.NumOfViews = 1;  // only the reference view's calibration is needed
-  const CalibrationSet calibration = ReadCalibrationSet(reference_only);
+  // Only the reference view's calibration is needed.
+  const CalibrationSet calibration = ReadCalibrationSet(
+      {.views = 1, .C = *p.CMat_FileName, .R = *p.RMat_FileName, .T = *p.TMat_FileName});
   run.C0 = calibration.C[0];
   run.R0 = calibration.R[0];
   run.T0 = calibration.T[0];

@@ -1,4 +1,4 @@
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 #include <atomic>
 #include <stdexcept>

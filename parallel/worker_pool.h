@@ -10,10 +10,6 @@
 
 namespace sceneflow {
 
-// Number of threads the solver uses: SCENEFLOW_THREADS when it holds a whole number of at least 1,
-// otherwise every CPU this process may use (UsableCpuCount). Results do not depend on it.
-int SolverThreadCount();
-
 // A fixed set of worker threads that run one task at a time together with the calling thread.
 // Every routine that splits its work across the pool gives each thread a fixed share (a range of
 // image rows, say) whose results do not depend on the others, so that the outcome is the same for
@@ -25,9 +21,14 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // The pool of the process, with SolverThreadCount() threads, made on first use; or, on a thread
-  // inside the scope of a UseWorkerPool and on that pool's own threads, the pool it names.
+  // The pool of the process, made on first use with the size SizeShared gave (every CPU the
+  // process may use, UsableCpuCount, when it was not called); or, on a thread inside the scope of
+  // a UseWorkerPool and on that pool's own threads, the pool it names.
   static WorkerPool& Shared();
+
+  // Sets the number of threads of the process's pool: a program calls it once, before any work.
+  // Throws std::logic_error once the pool is made with another size.
+  static void SizeShared(int threads);
 
   int size() const { return static_cast<int>(workers_.size()) + 1; }
 

@@ -1,4 +1,4 @@
-#include "io/usable_cpus.h"
+#include "parallel/usable_cpus.h"
 
 #include <sched.h>
 

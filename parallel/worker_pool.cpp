@@ -1,11 +1,11 @@
-#include "io/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
-#include "io/usable_cpus.h"
+#include "parallel/usable_cpus.h"
 
 namespace sceneflow {
 namespace {
@@ -17,6 +17,11 @@ thread_local bool inside_task = false;
 // The pool that WorkerPool::Shared() gives on this thread instead of the process's pool: set by
 // UseWorkerPool, and on a pool's own threads to that pool.
 thread_local WorkerPool* chosen_pool = nullptr;
+
+// Threads of the process's pool: set by WorkerPool::SizeShared, 0 for every usable CPU.
+std::atomic<int> shared_pool_size{0};
+// Whether the process's pool is made; its size is then fixed.
+std::atomic<bool> shared_pool_made{false};
 
 // About 50 microseconds of polling before a thread that waits goes to sleep.
 constexpr int kSpinsBeforeSleeping = 4096;
@@ -43,15 +48,6 @@ void RunShare(const std::function<void(int)>& task, int index, std::mutex& mutex
 
 }  // namespace
 
-int SolverThreadCount() {
-  if (const char* text = std::getenv("SCENEFLOW_THREADS")) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value >= 1) return static_cast<int>(std::min(value, 256L));
-  }
-  return UsableCpuCount();
-}
-
 WorkerPool::WorkerPool(int threads) {
   for (int index = 1; index < std::max(threads, 1); ++index) {
     workers_.emplace_back([this, index] { WorkerLoop(index); });
@@ -69,8 +65,21 @@ WorkerPool::~WorkerPool() {
 
 WorkerPool& WorkerPool::Shared() {
   if (chosen_pool != nullptr) return *chosen_pool;
-  static WorkerPool pool(SolverThreadCount());
+  static WorkerPool pool([] {
+    if (shared_pool_size.load() == 0) shared_pool_size.store(UsableCpuCount());
+    shared_pool_made.store(true);
+    return shared_pool_size.load();
+  }());
   return pool;
+}
+
+void WorkerPool::SizeShared(int threads) {
+  threads = std::max(threads, 1);
+  if (shared_pool_made.load() && shared_pool_size.load() != threads) {
+    throw std::logic_error("the process's worker pool is already running with " +
+                           std::to_string(shared_pool_size.load()) + " threads");
+  }
+  shared_pool_size.store(threads);
 }
 
 UseWorkerPool::UseWorkerPool(WorkerPool& pool) : previous_(chosen_pool) { chosen_pool = &pool; }
