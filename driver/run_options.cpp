@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -27,17 +28,38 @@ const char* Variable(const char* name) {
   throw InputError(std::string("Error: ") + name + " is " + value + ", it must be " + rule);
 }
 
+// The names of each setting's choices, as the environment variables and the Python module give
+// them.
+template <typename Choice>
+using Choices = std::initializer_list<std::pair<const char*, Choice>>;
+constexpr Choices<SorMethod> kSorMethods = {{"exact", SorMethod::kExact},
+                                            {"parallel", SorMethod::kParallel}};
+constexpr Choices<DepthPrior> kDepthPriors = {
+    {"none", DepthPrior::kNone}, {"start", DepthPrior::kStart}, {"auto", DepthPrior::kAuto}};
+constexpr Choices<MotionPrior> kMotionPriors = {{"none", MotionPrior::kNone},
+                                                {"start", MotionPrior::kStart},
+                                                {"camera", MotionPrior::kCamera},
+                                                {"auto", MotionPrior::kAuto}};
+
+template <typename Choice>
+std::optional<Choice> Named(Choices<Choice> choices, const std::string& name) {
+  for (const auto& [text, choice] : choices) {
+    if (name == text) return choice;
+  }
+  return std::nullopt;
+}
+
 // The choice a variable names among `choices`, `unset` when it is not set.
 template <typename Choice>
-Choice ChoiceOf(const char* name, std::initializer_list<std::pair<const char*, Choice>> choices,
-                Choice unset) {
+Choice ChoiceOf(const char* name, Choices<Choice> choices, Choice unset) {
   const char* value = Variable(name);
   if (value == nullptr) return unset;
+  if (const std::optional<Choice> choice = Named(choices, value)) return *choice;
   std::string rule;
   size_t index = 0;
-  for (const auto& [text, choice] : choices) {
-    if (std::strcmp(value, text) == 0) return choice;
-    rule += (index == 0 ? "" : index + 1 == choices.size() ? " or " : ", ") + std::string(text);
+  for (const auto& entry : choices) {
+    const char* separator = index == 0 ? "" : index + 1 == choices.size() ? " or " : ", ";
+    rule += separator + std::string(entry.first);
     ++index;
   }
   Refuse(name, value, rule);
@@ -68,25 +90,27 @@ const char* PhaseTimesFile() {
 RunOptions RunOptionsFromEnvironment() {
   RunOptions options;
   SolverSettings& solver = options.solver;
-  solver.sor = ChoiceOf<SorMethod>(
-      "SCENEFLOW_SOLVER", {{"exact", SorMethod::kExact}, {"parallel", SorMethod::kParallel}},
-      SorMethod::kExact);
-  solver.depth_prior = ChoiceOf<DepthPrior>(
-      "SCENEFLOW_DEPTH_PRIOR",
-      {{"none", DepthPrior::kNone}, {"start", DepthPrior::kStart}, {"auto", DepthPrior::kAuto}},
-      DepthPrior::kNone);
-  solver.motion_prior = ChoiceOf<MotionPrior>("SCENEFLOW_MOTION_PRIOR",
-                                              {{"none", MotionPrior::kNone},
-                                               {"start", MotionPrior::kStart},
-                                               {"camera", MotionPrior::kCamera},
-                                               {"auto", MotionPrior::kAuto}},
-                                              MotionPrior::kNone);
+  solver.sor = ChoiceOf("SCENEFLOW_SOLVER", kSorMethods, SorMethod::kExact);
+  solver.depth_prior = ChoiceOf("SCENEFLOW_DEPTH_PRIOR", kDepthPriors, DepthPrior::kNone);
+  solver.motion_prior = ChoiceOf("SCENEFLOW_MOTION_PRIOR", kMotionPriors, MotionPrior::kNone);
   solver.phase_times_file = PhaseTimesFile();
   options.threads = ThreadCount();
   options.progress = ChoiceOf<ProgressSetting>(
       "SCENEFLOW_PROGRESS", {{"0", ProgressSetting::kOff}, {"1", ProgressSetting::kOn}},
       ProgressSetting::kOnTerminal);
   return options;
+}
+
+std::optional<SorMethod> SorMethodNamed(const std::string& name) {
+  return Named(kSorMethods, name);
+}
+
+std::optional<DepthPrior> DepthPriorNamed(const std::string& name) {
+  return Named(kDepthPriors, name);
+}
+
+std::optional<MotionPrior> MotionPriorNamed(const std::string& name) {
+  return Named(kMotionPriors, name);
 }
 
 }  // namespace sceneflow

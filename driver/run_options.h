@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "driver/progress.h"
 #include "driver/run.h"
 
@@ -25,5 +28,12 @@ struct RunOptions {
 // Reads the variables. None changes the usage text or the parameter set. Throws InputError for a
 // value outside its rule.
 RunOptions RunOptionsFromEnvironment();
+
+// The choice a name gives ("exact", "parallel"; "none", "start", "auto"; "none", "start",
+// "camera", "auto"), as SCENEFLOW_SOLVER, SCENEFLOW_DEPTH_PRIOR and SCENEFLOW_MOTION_PRIOR
+// take them; nullopt for any other name.
+std::optional<SorMethod> SorMethodNamed(const std::string& name);
+std::optional<DepthPrior> DepthPriorNamed(const std::string& name);
+std::optional<MotionPrior> MotionPriorNamed(const std::string& name);
 
 }  // namespace sceneflow

@@ -16,6 +16,7 @@
 #include "config/ini_file.h"
 #include "config/input_error.h"
 #include "driver/estimate.h"
+#include "driver/run_options.h"
 #include "driver/stage_options.h"
 #include "geometry/camera.h"
 #include "io/image_file.h"
@@ -57,29 +58,23 @@ class PythonObserver : public SolverObserver {
 SolverSettings MakeSolverSettings(const std::string& solver, const std::string& depth_prior,
                                   const std::string& motion_prior) {
   SolverSettings settings;
-  if (solver == "parallel") {
-    settings.sor = SorMethod::kParallel;
-  } else if (solver != "exact") {
+  const std::optional<SorMethod> sor = SorMethodNamed(solver);
+  if (!sor) {
     throw py::value_error("solver is \"" + solver + "\", it must be \"exact\" or \"parallel\"");
   }
-  if (depth_prior == "start") {
-    settings.depth_prior = DepthPrior::kStart;
-  } else if (depth_prior == "auto") {
-    settings.depth_prior = DepthPrior::kAuto;
-  } else if (depth_prior != "none") {
+  settings.sor = *sor;
+  const std::optional<DepthPrior> depth = DepthPriorNamed(depth_prior);
+  if (!depth) {
     throw py::value_error("depth_prior is \"" + depth_prior +
                           "\", it must be None, \"none\", \"start\" or \"auto\"");
   }
-  if (motion_prior == "start") {
-    settings.motion_prior = MotionPrior::kStart;
-  } else if (motion_prior == "camera") {
-    settings.motion_prior = MotionPrior::kCamera;
-  } else if (motion_prior == "auto") {
-    settings.motion_prior = MotionPrior::kAuto;
-  } else if (motion_prior != "none") {
+  settings.depth_prior = *depth;
+  const std::optional<MotionPrior> motion = MotionPriorNamed(motion_prior);
+  if (!motion) {
     throw py::value_error("motion_prior is \"" + motion_prior +
                           "\", it must be None, \"none\", \"start\", \"camera\" or \"auto\"");
   }
+  settings.motion_prior = *motion;
   return settings;
 }
 
